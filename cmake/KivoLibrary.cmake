@@ -1,0 +1,155 @@
+# Helpers that give every kivo library its two builds, its tests and its
+# install rules. Adding a library: a folder with a CMakeLists.txt calling
+# kivo_library(), and its name in the root list.
+
+set(KIVO_ALL_LIBRARIES "" CACHE INTERNAL "")
+find_package(Threads REQUIRED)
+
+set(KIVO_WARN -Wall -Wextra)
+if(KIVO_WERROR)
+  list(APPEND KIVO_WARN -Werror)
+endif()
+
+set(KIVO_SAN_FLAGS "")
+if(KIVO_SANITIZE STREQUAL "address")
+  set(KIVO_SAN_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+elseif(KIVO_SANITIZE STREQUAL "thread")
+  set(KIVO_SAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+endif()
+if(KIVO_SAN_FLAGS)
+  add_compile_options(${KIVO_SAN_FLAGS})
+  add_link_options(${KIVO_SAN_FLAGS})
+endif()
+
+macro(kivo_subdir name)
+  set(KIVO_CURRENT_LIB ${name})
+  add_subdirectory(${name})
+endmacro()
+
+# kivo_library(NAME <n> [SOVERSION <major>] SOURCES ... [DEPENDS kivo libs]
+#              [LIBS outside libs] [PRIVATE_INCLUDES dirs])
+# Creates kivo_<n>_r (KIVO_THREADS=1, linked with threads) and kivo_<n>
+# (KIVO_THREADS=0), aliases kivo::<n>_r / kivo::<n>, installs both.
+function(kivo_library)
+  cmake_parse_arguments(A "" "NAME;SOVERSION;VERSION" "SOURCES;DEPENDS;LIBS;PRIVATE_INCLUDES;PUBLIC_LIBS" ${ARGN})
+  if(NOT A_SOVERSION)
+    set(A_SOVERSION 2)
+  endif()
+  if(NOT A_VERSION)
+    set(A_VERSION ${A_SOVERSION}.1.0)
+    if(A_SOVERSION STREQUAL "0")
+      set(A_VERSION 0.0.0)
+    endif()
+  endif()
+  foreach(variant r plain)
+    if(variant STREQUAL "r")
+      set(t kivo_${A_NAME}_r)
+      set(thr 1)
+      set(sfx _r)
+    else()
+      set(t kivo_${A_NAME})
+      set(thr 0)
+      set(sfx "")
+    endif()
+    add_library(${t} SHARED ${A_SOURCES})
+    add_library(kivo::${A_NAME}${sfx} ALIAS ${t})
+    target_compile_definitions(${t} PRIVATE KIVO_THREADS=${thr} KIVO_BUILDING=1 _GNU_SOURCE)
+    target_compile_definitions(${t} INTERFACE KIVO_THREADS=${thr})
+    target_compile_options(${t} PRIVATE ${KIVO_WARN}
+      $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics>
+      -fvisibility=hidden)
+    target_include_directories(${t}
+      PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+      PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/src ${A_PRIVATE_INCLUDES})
+    # Link with the C driver: no libstdc++, no libgcc_s for C users.
+    set_target_properties(${t} PROPERTIES
+      LINKER_LANGUAGE C
+      VERSION ${A_VERSION} SOVERSION ${A_SOVERSION}
+      C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden)
+    if(NOT KIVO_SANITIZE)
+      target_link_options(${t} PRIVATE -Wl,--no-undefined -Wl,--as-needed)
+    endif()
+    foreach(dep ${A_DEPENDS})
+      target_link_libraries(${t} PUBLIC kivo_${dep}${sfx})
+    endforeach()
+    target_link_libraries(${t} PRIVATE ${A_LIBS} PUBLIC ${A_PUBLIC_LIBS})
+    if(thr)
+      target_link_libraries(${t} PUBLIC Threads::Threads)
+    endif()
+    install(TARGETS ${t} EXPORT kivoTargets
+      LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development)
+    # pkg-config file
+    set(PC_NAME kivo_${A_NAME}${sfx})
+    set(PC_REQUIRES "")
+    foreach(dep ${A_DEPENDS})
+      string(APPEND PC_REQUIRES " kivo_${dep}${sfx}")
+    endforeach()
+    set(PC_CFLAGS "-DKIVO_THREADS=${thr}")
+    set(PC_LIBS_PRIVATE "")
+    if(thr)
+      set(PC_CFLAGS "${PC_CFLAGS} -pthread")
+      set(PC_LIBS_PRIVATE "-pthread")
+    endif()
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/kivo.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${PC_NAME}.pc @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${PC_NAME}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  endforeach()
+  set(KIVO_ALL_LIBRARIES ${KIVO_ALL_LIBRARIES} ${A_NAME} CACHE INTERNAL "")
+endfunction()
+
+# kivo_add_tests([LIBS extra link libs] [EXCLUDE regex])
+# Every tests/*_test.cpp and tests/*_test.c of the current library becomes
+# two test programs, one per build: <lib>_<name>_r and <lib>_<name>.
+# A file named *_rtest.cpp is built and run against the thread-safe build only;
+# *_ptest.cpp against the plain build only.
+function(kivo_add_tests)
+  cmake_parse_arguments(A "" "" "LIBS" ${ARGN})
+  if(NOT KIVO_TESTS)
+    return()
+  endif()
+  set(lib ${KIVO_CURRENT_LIB})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.c
+                                   ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_rtest.cpp ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_ptest.cpp)
+  file(GLOB helpers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/*.c)
+  foreach(src ${srcs})
+    get_filename_component(base ${src} NAME_WE)
+    string(REGEX REPLACE "_(r|p)?test$" "" name ${base})
+    set(variants r plain)
+    if(base MATCHES "_rtest$")
+      set(variants r)
+    elseif(base MATCHES "_ptest$")
+      set(variants plain)
+    endif()
+    foreach(variant ${variants})
+      if(variant STREQUAL "r")
+        set(sfx _r)
+      else()
+        set(sfx "")
+      endif()
+      set(t test_${lib}_${name}${sfx})
+      add_executable(${t} ${src} ${helpers})
+      target_link_libraries(${t} PRIVATE kivo_${lib}${sfx} ${A_LIBS} GTest::gtest GTest::gmock Threads::Threads)
+      if(src MATCHES "\\.c$")
+        target_link_libraries(${t} PRIVATE GTest::gtest_main)
+      endif()
+      target_include_directories(${t} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
+      target_compile_definitions(${t} PRIVATE _GNU_SOURCE)
+      target_compile_options(${t} PRIVATE ${KIVO_WARN})
+      if(NOT src MATCHES "\\.c$")
+        target_link_libraries(${t} PRIVATE GTest::gtest_main)
+      endif()
+      add_test(NAME ${t} COMMAND ${t})
+      set_tests_properties(${t} PROPERTIES LABELS "${lib};${variant}" TIMEOUT 300)
+    endforeach()
+  endforeach()
+endfunction()
+
+function(kivo_install_package)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/kivo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(EXPORT kivoTargets NAMESPACE kivo:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kivo)
+  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kivoConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/kivoConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kivo)
+  write_basic_package_version_file(${PROJECT_BINARY_DIR}/kivoConfigVersion.cmake
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+  install(FILES ${PROJECT_BINARY_DIR}/kivoConfig.cmake ${PROJECT_BINARY_DIR}/kivoConfigVersion.cmake
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kivo)
+endfunction()
