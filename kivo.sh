@@ -64,7 +64,8 @@ case "$cmd" in
   fuzz)
     secs=${1:-60}
     scripts/deps.sh base fuzz
-    CC=clang CXX=clang++ configure build-fuzz -DKIVO_FUZZ=ON -DKIVO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    CC=clang CXX=clang++ configure build-fuzz -DKIVO_FUZZ=ON -DKIVO_TESTS=OFF -DKIVO_SANITIZE=address \
+      -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_BUILD_TYPE=RelWithDebInfo
     build build-fuzz
     for f in build-fuzz/fuzz/fuzz_*; do
       [ -x "$f" ] || continue
