@@ -100,7 +100,8 @@ endfunction()
 # Every tests/*_test.cpp and tests/*_test.c of the current library becomes
 # two test programs, one per build: <lib>_<name>_r and <lib>_<name>.
 # A file named *_rtest.cpp is built and run against the thread-safe build only;
-# *_ptest.cpp against the plain build only.
+# *_ptest.cpp against the plain build only. A *_test.c file is a C program
+# with its own main(): exit status 0 means pass.
 function(kivo_add_tests)
   cmake_parse_arguments(A "" "" "LIBS" ${ARGN})
   if(NOT KIVO_TESTS)
@@ -127,15 +128,13 @@ function(kivo_add_tests)
       endif()
       set(t test_${lib}_${name}${sfx})
       add_executable(${t} ${src} ${helpers})
-      target_link_libraries(${t} PRIVATE kivo_${lib}${sfx} ${A_LIBS} GTest::gtest GTest::gmock Threads::Threads)
-      if(src MATCHES "\\.c$")
-        target_link_libraries(${t} PRIVATE GTest::gtest_main)
-      endif()
+      target_link_libraries(${t} PRIVATE kivo_${lib}${sfx} ${A_LIBS} Threads::Threads)
       target_include_directories(${t} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
       target_compile_definitions(${t} PRIVATE _GNU_SOURCE)
       target_compile_options(${t} PRIVATE ${KIVO_WARN})
+      # C tests carry their own main and report through their exit status.
       if(NOT src MATCHES "\\.c$")
-        target_link_libraries(${t} PRIVATE GTest::gtest_main)
+        target_link_libraries(${t} PRIVATE GTest::gtest GTest::gmock GTest::gtest_main)
       endif()
       add_test(NAME ${t} COMMAND ${t})
       set_tests_properties(${t} PROPERTIES LABELS "${lib};${variant}" TIMEOUT 300)
