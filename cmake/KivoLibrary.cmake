@@ -64,6 +64,7 @@ function(kivo_library)
     # Link with the C driver: no libstdc++, no libgcc_s for C users.
     set_target_properties(${t} PROPERTIES
       LINKER_LANGUAGE C
+      EXPORT_NAME ${A_NAME}${sfx}
       VERSION ${A_VERSION} SOVERSION ${A_SOVERSION}
       C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden)
     if(NOT KIVO_SANITIZE)
@@ -90,6 +91,7 @@ function(kivo_library)
       set(PC_CFLAGS "${PC_CFLAGS} -pthread")
       set(PC_LIBS_PRIVATE "-pthread")
     endif()
+    file(RELATIVE_PATH PC_REL_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
     configure_file(${PROJECT_SOURCE_DIR}/cmake/kivo.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${PC_NAME}.pc @ONLY)
     install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${PC_NAME}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
   endforeach()
