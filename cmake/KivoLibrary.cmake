@@ -57,7 +57,7 @@ function(kivo_library)
     target_compile_definitions(${t} INTERFACE KIVO_THREADS=${thr})
     target_compile_options(${t} PRIVATE ${KIVO_WARN}
       $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics>
-      -fvisibility=hidden)
+      -fvisibility=hidden -fno-semantic-interposition)
     target_include_directories(${t}
       PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
       PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/src ${A_PRIVATE_INCLUDES})

@@ -45,7 +45,9 @@ void pop_one(thread_state *s);
 #if KIVO_THREADS
 pthread_key_t state_key;
 pthread_once_t state_once = PTHREAD_ONCE_INIT;
-__thread thread_state *tls_state;
+// initial-exec: the library is linked, not dlopen'ed, so the slot is static
+// and reaching it costs no call.
+__thread thread_state *tls_state __attribute__((tls_model("initial-exec")));
 
 // Thread exit: every context still open is popped as if left by an
 // exception of code -1, then the recycled records go back to the allocator.
@@ -100,7 +102,7 @@ xxl_context_t *innermost_handler(thread_state *s) {
 // Runs (or drops) every asset of c, newest first, by disposition and the
 // context's THROWN flag. Records go back to the free list before their
 // cleanup runs, so a cleanup that registers assets reuses them safely.
-void run_assets(thread_state *s, xxl_context_t *c) {
+inline void run_assets(thread_state *s, xxl_context_t *c) {
     while (xxl_asset_t *a = c->assets) {
         c->assets = a->next;
         bool thrown = flags_of(c) & XXL_FLAG_THROWN;
@@ -246,6 +248,11 @@ KIVO_API void xxl_pop_context(void) { pop_one(state()); }
 
 KIVO_API void xxl_pop_contexts(void) {
     thread_state *s = state();
+    xxl_context_t *top = s->contexts;
+    if (top && top->context) { // the usual close: the handler is on top
+        pop_one(s);
+        return;
+    }
     xxl_context_t *h = innermost_handler(s);
     if (h) {
         pop_down_to(s, h, &h->exception);
