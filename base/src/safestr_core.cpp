@@ -1,0 +1,293 @@
+// Safe strings: taking a string for an operation and giving it back (the
+// release steps), wiping and freeing, access to the header fields,
+// reference counting, and the resize-and-complete protocol of edits.
+// Frame exceptions start and pass here.
+#include <errno.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <kivo/exceptions.h>
+#include <kivo/safestr.h>
+
+#include "safestr_internal.h"
+
+namespace kivo::ss {
+namespace {
+
+inline bool thrown(void *ctx) {
+    return ctx && ((static_cast<xxl_context_t *>(ctx)->state >> 8) & XXL_FLAG_THROWN);
+}
+
+// Release of a string taken by an operation: the caller's string only loses
+// the reference the operation added, whether the operation succeeded or
+// failed. Deciding by the registration rather than by the HELD bit keeps a
+// string taken twice by one failing operation (replace(&s, p, p)) alive.
+void release_taken(void *asset, void *) { drop(static_cast<safestr_header_t *>(asset)); }
+
+// Release of a block the operation built. The asset argument is the context
+// the block was registered in: the decision follows that context's THROWN
+// flag, so operations run inside a handler section behave as on a normal
+// path.
+void release_built(void *asset, void *ctx) {
+    auto *h = static_cast<safestr_header_t *>(asset);
+    if (thrown(ctx) || (h->flags & SAFESTR_F_SUPERSEDED)) {
+        destroy(h);
+        return;
+    }
+    drop(h);
+}
+
+// Read access without a context: for operations that cannot fail once the
+// string is checked, taking and releasing collapse into a check here and
+// finish() afterwards, with the same effect on the string.
+inline safestr_header_t *peek(safestr_t s) {
+    safestr_header_t *h = check(s);
+    if (h->refs == 0xFFFFFFFFu)
+        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
+    return h;
+}
+
+inline safestr_header_t *peek_writable(safestr_t s) {
+    safestr_header_t *h = check(s);
+    if ((h->flags & SAFESTR_F_READONLY) || h->refs > 1)
+        SAFESTR_THROW(SAFESTR_E_NOT_WRITABLE, s);
+    return h;
+}
+
+// The end of a one-string operation: a temporary string is used up.
+inline void finish(safestr_header_t *h) {
+    if ((h->flags & SAFESTR_F_TEMPORARY) && h->refs == 1)
+        destroy(h);
+}
+
+void wipe_and_free(safestr_header_t *h) {
+    safestr_memzero(text(h), size_t(h->capacity) + 1);
+    safestr_memzero(h, sizeof *h);
+    safestr_free_fn(h, SAFESTR_SOURCE, __LINE__);
+}
+
+// Growth beyond the capacity takes at least half as much again, so that a
+// string built piece by piece is copied a bounded number of times per byte.
+uint64_t grown_capacity(uint32_t capacity, uint64_t length) {
+    uint64_t want = uint64_t(capacity) + capacity / 2;
+    if (want < length)
+        want = length;
+    uint64_t limit = safestr_maxlength;
+    if ((limit >> 32) == 0 && want + 1 > limit)
+        want = limit - 1;
+    if (want > max_length)
+        want = max_length;
+    return want < length ? length : want;
+}
+
+} // namespace
+
+safestr_header_t *check(safestr_t s) {
+    if (!s)
+        SAFESTR_THROW(EINVAL, nullptr);
+    safestr_header_t *h = header(s);
+    uint32_t c = cookie();
+    if (c == 0 || h->cookie != c)
+        SAFESTR_THROW(EFAULT, nullptr);
+    return h;
+}
+
+xxl_context_t *innermost() {
+    // The frame keeps its stack to itself; a context pushed and popped at
+    // once shows the one below it.
+    xxl_context_t *probe = xxl_push_context(nullptr);
+    xxl_context_t *top = probe->next;
+    xxl_pop_context();
+    return top;
+}
+
+safestr_header_t *take(xxl_context_t *ctx, safestr_t s, unsigned access) {
+    safestr_header_t *h = check(s);
+    if (access & SAFESTR_GET_WRITABLE) {
+        if ((h->flags & SAFESTR_F_READONLY) || h->refs > 1)
+            SAFESTR_THROW(SAFESTR_E_NOT_WRITABLE, s);
+    } else if (h->refs == 0xFFFFFFFFu) {
+        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
+    }
+    h->flags |= SAFESTR_F_HELD;
+    h->refs++;
+    xxl_push_asset(h, release_taken, ctx, XXL_ASSET_ALWAYS);
+    return h;
+}
+
+void register_built(xxl_context_t *ctx, safestr_header_t *h, unsigned disposition) {
+    xxl_push_asset(h, release_built, ctx, disposition);
+}
+
+void destroy(safestr_header_t *h) {
+    if (h->flags & flag_registered)
+        xxl_release_asset(const_cast<char *>(handle(h)), XXL_RELEASE_ALL);
+    wipe_and_free(h);
+}
+
+void drop(safestr_header_t *h) {
+    h->flags &= ~uint32_t(SAFESTR_F_HELD | SAFESTR_F_SUPERSEDED);
+    h->refs--;
+    if (h->refs == 0 || (h->refs == 1 && (h->flags & SAFESTR_F_TEMPORARY))) {
+        if (h->cookie != cookie())
+            SAFESTR_THROW(EFAULT, nullptr);
+        destroy(h);
+    }
+}
+
+safestr_header_t *resize(xxl_context_t *ctx, safestr_header_t *h, uint64_t length) {
+    uint32_t old = h->length;
+    if (length > old)
+        check_length(length);
+    if (length <= h->capacity) {
+        char *t = text(h);
+        if (length < old)
+            safestr_memzero(t + length, old - length);
+        t[length] = 0;
+        h->length = static_cast<uint32_t>(length);
+        return h;
+    }
+    safestr_header_t *n = make(grown_capacity(h->capacity, length), 0, SAFESTR_SOURCE, __LINE__);
+    n->length = static_cast<uint32_t>(length);
+    n->flags = h->flags & ~uint32_t(SAFESTR_F_HELD | SAFESTR_F_SUPERSEDED);
+    n->refs = h->refs;
+    memcpy(text(n), text(h), size_t(old) + 1);
+    h->flags |= SAFESTR_F_SUPERSEDED;
+    register_built(ctx, n, XXL_ASSET_ALWAYS);
+    return n;
+}
+
+safestr_t complete(safestr_header_t *old_header, safestr_header_t *new_header) {
+    if (old_header == new_header)
+        return handle(old_header);
+    // The new block takes the old one's place: its own registration goes,
+    // every registration of the old block (the operation's hold, assets of
+    // the caller) moves to it, and the old block is wiped and freed now.
+    xxl_release_asset(new_header, XXL_RELEASE_FIRST);
+    xxl_update_asset(old_header, new_header);
+    xxl_update_asset(const_cast<char *>(handle(old_header)), const_cast<char *>(handle(new_header)));
+    new_header->flags = (new_header->flags | (old_header->flags & SAFESTR_F_HELD)) & ~uint32_t(SAFESTR_F_SUPERSEDED);
+    wipe_and_free(old_header);
+    return handle(new_header);
+}
+
+} // namespace kivo::ss
+
+using namespace kivo::ss;
+
+extern "C" {
+
+KIVO_API safestr_header_t *safestr_get(safestr_t s, unsigned int flags) { return take(innermost(), s, flags); }
+
+KIVO_API safestr_header_t *safestr_resize(safestr_header_t *h, uint32_t length) {
+    if (!h)
+        SAFESTR_THROW(EINVAL, nullptr);
+    check(handle(h));
+    return resize(innermost(), h, length);
+}
+
+KIVO_API safestr_t safestr_complete(safestr_header_t *old_header, safestr_header_t *new_header) {
+    if (!old_header || !new_header)
+        SAFESTR_THROW(EINVAL, nullptr);
+    return complete(old_header, new_header);
+}
+
+KIVO_API uint32_t safestr_length(safestr_t s) {
+    safestr_header_t *h = peek(s);
+    uint32_t n = h->length;
+    finish(h);
+    return n;
+}
+
+KIVO_API unsigned char safestr_charat(safestr_t s, uint32_t index) {
+    safestr_header_t *h = peek(s);
+    if (index >= h->length) {
+        finish(h);
+        SAFESTR_THROW(SAFESTR_E_OUT_OF_RANGE, nullptr);
+    }
+    unsigned char c = static_cast<unsigned char>(text(h)[index]);
+    finish(h);
+    return c;
+}
+
+KIVO_API void safestr_setcharat(safestr_t s, uint32_t index, int c, int trusted) {
+    safestr_header_t *h = peek_writable(s);
+    if (index >= h->length) {
+        finish(h);
+        SAFESTR_THROW(SAFESTR_E_OUT_OF_RANGE, nullptr);
+    }
+    text(h)[index] = static_cast<char>(c);
+    if (!trusted)
+        h->flags &= ~uint32_t(SAFESTR_F_TRUSTED);
+    finish(h);
+}
+
+KIVO_API int safestr_isreadonly(safestr_t s) {
+    safestr_header_t *h = peek(s);
+    int r = (h->flags & SAFESTR_F_READONLY) != 0;
+    finish(h);
+    return r;
+}
+
+KIVO_API int safestr_istrusted(safestr_t s) {
+    safestr_header_t *h = peek(s);
+    int r = (h->flags & SAFESTR_F_TRUSTED) != 0;
+    finish(h);
+    return r;
+}
+
+static void set_flag(safestr_t s, uint32_t flag, bool on) {
+    safestr_header_t *h = peek(s);
+    if (on)
+        h->flags |= flag;
+    else
+        h->flags &= ~flag;
+    finish(h);
+}
+
+KIVO_API void safestr_makereadonly(safestr_t s) { set_flag(s, SAFESTR_F_READONLY, true); }
+KIVO_API void safestr_makewritable(safestr_t s) { set_flag(s, SAFESTR_F_READONLY, false); }
+KIVO_API void safestr_trust(safestr_t s) { set_flag(s, SAFESTR_F_TRUSTED, true); }
+KIVO_API void safestr_untrust(safestr_t s) { set_flag(s, SAFESTR_F_TRUSTED, false); }
+
+KIVO_API safestr_t safestr_reference(safestr_t s) {
+    safestr_header_t *h = peek(s);
+    // The operation's own hold would be the 0xFFFFFFFF-th; one more cannot fit.
+    if (h->refs >= 0xFFFFFFFEu)
+        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
+    h->refs++;
+    return s;
+}
+
+KIVO_API void safestr_free(safestr_t s) {
+    drop(peek(s));
+}
+
+KIVO_API void safestr_freelist(safestr_t *array) {
+    if (!array)
+        SAFESTR_THROW(EINVAL, nullptr);
+    for (safestr_t *p = array; *p; p++)
+        peek(*p);
+    for (safestr_t *p = array; *p; p++)
+        safestr_free(*p);
+    safestr_free_fn(array, SAFESTR_SOURCE, __LINE__);
+}
+
+KIVO_API void safestr_cleanup_asset(void *s, void *) {
+    if (!s)
+        return;
+    safestr_header_t *h = header(static_cast<const char *>(s));
+    if (h->cookie != cookie() || cookie() == 0)
+        SAFESTR_THROW(EFAULT, nullptr);
+    if (h->refs == 0xFFFFFFFFu)
+        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, h);
+    // This registration is used up; a later free must not look for it.
+    h->flags = (h->flags | SAFESTR_F_HELD) & ~flag_registered;
+    if (h->flags & SAFESTR_F_SUPERSEDED) {
+        wipe_and_free(h);
+        return;
+    }
+    drop(h);
+}
+
+} // extern "C"
