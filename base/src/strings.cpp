@@ -406,7 +406,7 @@ KIVO_API int fr_atod(const char *s, double *d)
 {
     if (!s || !d)
         return 0;
-    char *end = nullptr;
+    char *end = (char *)s;
     int saved = errno;
     errno = 0;
     double v = strtod(s, &end);
@@ -420,7 +420,12 @@ KIVO_API int fr_atol_base(const char *s, long *l, int base)
 {
     if (!s || !l)
         return 0;
-    char *end = nullptr;
+    if (base < 0 || base == 1 || base > 36) {
+        /* strtol leaves its end pointer unset for such bases */
+        *l = 0;
+        return 0;
+    }
+    char *end = (char *)s;
     int saved = errno;
     errno = 0;
     long v = strtol(s, &end, base);
