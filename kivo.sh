@@ -43,11 +43,11 @@ case "$cmd" in
     services
     configure build-asan -DKIVO_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
     build build-asan
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest --test-dir build-asan -j "$jobs" --output-on-failure -LE nosanitize
     configure build-tsan -DKIVO_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
     build build-tsan
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:allocator_may_return_null=1 \
       ctest --test-dir build-tsan -j "$jobs" --output-on-failure -L '^r$' -LE nosanitize
     ;;
   bench)

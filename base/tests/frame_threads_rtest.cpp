@@ -39,6 +39,22 @@ void *leave_open(void *arg) {
 int code_at_cleanup;
 void capture_code(void *, void *) { code_at_cleanup = xxl_current_error_code(); }
 
+void *try_from_other_thread(void *arg) {
+    auto *m = static_cast<pthread_mutex_t *>(arg);
+    int r = pthread_mutex_trylock(m);
+    if (r == 0)
+        pthread_mutex_unlock(m);
+    return reinterpret_cast<void *>(static_cast<intptr_t>(r));
+}
+
+int other_thread_trylock(pthread_mutex_t *m) {
+    pthread_t t;
+    void *r = nullptr;
+    pthread_create(&t, nullptr, try_from_other_thread, m);
+    pthread_join(t, &r);
+    return static_cast<int>(reinterpret_cast<intptr_t>(r));
+}
+
 void *leave_open_code(void *) {
     static jmp_buf jb2;
     xxl_push_context(&jb2);
@@ -92,25 +108,11 @@ TEST(FrameThreads, LockTwiceUnlockOnceLeavesOneRegistration) {
         EXPECT_EQ(xxl_lock(&m, XXL_ASSET_ALWAYS), 0);
         EXPECT_EQ(xxl_lock(&m, XXL_ASSET_ALWAYS), 0);
         EXPECT_EQ(xxl_unlock(&m), 0);
-        // held once more: the block end unlocks exactly once
+        EXPECT_EQ(other_thread_trylock(&m), EBUSY); // one level still held
+        // the block end unlocks exactly once
     } XXL_BLOCK_END;
     // fully released: another thread can take it now
-    pthread_t t;
-    void *r = reinterpret_cast<void *>(1);
-    pthread_create(
-        &t, nullptr,
-        [](void *arg) -> void * {
-            auto *mm = static_cast<pthread_mutex_t *>(arg);
-            int rr = pthread_mutex_trylock(mm);
-            if (rr == 0)
-                pthread_mutex_unlock(mm);
-            return reinterpret_cast<void *>(static_cast<intptr_t>(rr));
-        },
-        &m);
-    pthread_join(t, &r);
-    EXPECT_EQ(r, nullptr);
-    // and our own thread holds no level either: an unlock now fails
-    EXPECT_NE(pthread_mutex_unlock(&m), 0) << "mutex still held";
+    EXPECT_EQ(other_thread_trylock(&m), 0);
     pthread_mutex_destroy(&m);
     pthread_mutexattr_destroy(&attr);
 }
