@@ -22,6 +22,12 @@ if [ "$(id -u)" != 0 ]; then
 fi
 echo "kivo: installing$missing"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+log=$(mktemp)
 # shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing
+if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends $missing; } >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  echo "kivo: apt-get failed" >&2
+  exit 1
+fi
+rm -f "$log"
