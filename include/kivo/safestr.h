@@ -294,4 +294,6 @@ KIVO_API KIVO_NORETURN void fr_error(int status, safestr_t message);
 
 KIVO_END_DECLS
 
+#include <kivo/safestr_io.h>
+
 #endif

@@ -1,0 +1,317 @@
+// Safe strings through descriptors and streams: whole writes and reads,
+// byte-wise line and terminator reads, stream lines, and password input
+// with echo off. Frame exceptions start and pass here: no local has a
+// destructor; terminal settings, the signal mask and an opened /dev/tty are
+// assets of the operation's context, so every exit restores them.
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+#if KIVO_THREADS
+#include <pthread.h>
+#endif
+
+#include <kivo/exceptions.h>
+#include <kivo/net.h>
+#include <kivo/safestr.h>
+
+#include "safestr_internal.h"
+
+#define SAFEUTIL_SOURCE "safeutil"
+#define SAFEUTIL_THROW(code, data) xxl_throw_error((code), (void *)(data), SAFEUTIL_SOURCE, __LINE__)
+
+namespace {
+
+using namespace kivo::ss;
+
+constexpr uint32_t initial_room = 107;
+
+// A new empty string owned by the running operation: freed if an exception
+// leaves it, handed to the caller otherwise.
+safestr_header_t *start_result(xxl_context_t *ctx, const char *file, int line)
+{
+    safestr_header_t *h = make(initial_room, 0, file, line);
+    register_built(ctx, h, XXL_ASSET_ON_ERROR);
+    return h;
+}
+
+// Gives up a result string made by start_result (nothing to return).
+void discard_result(safestr_header_t *h)
+{
+    xxl_release_asset(h, XXL_RELEASE_INNERMOST);
+    destroy(h);
+}
+
+// Room for at least one more character: a full string grows by at least
+// initial_room characters, keeping its length.
+safestr_header_t *make_room(xxl_context_t *ctx, safestr_header_t *h)
+{
+    if (h->length < h->capacity)
+        return h;
+    uint32_t len = h->length;
+    safestr_header_t *w = resize(ctx, h, uint64_t(h->capacity) + initial_room);
+    w->length = len; // the bytes past len are zero in the new block
+    return header(complete(h, w));
+}
+
+safestr_header_t *append_byte(xxl_context_t *ctx, safestr_header_t *h, char c)
+{
+    h = make_room(ctx, h);
+    text(h)[h->length++] = c;
+    return h;
+}
+
+#if KIVO_THREADS
+void restore_sigmask(void *mask, void *) { pthread_sigmask(SIG_SETMASK, static_cast<sigset_t *>(mask), nullptr); }
+#endif
+
+struct saved_terminal {
+    int fd;
+    struct termios attrs;
+};
+
+void restore_terminal(void *saved, void *)
+{
+    auto *s = static_cast<saved_terminal *>(saved);
+    tcsetattr(s->fd, TCSAFLUSH, &s->attrs);
+}
+
+} // namespace
+
+extern "C" {
+
+KIVO_API int safestr_fd_write(int fd, safestr_t s, float timeout)
+{
+    xxl_context_t *ctx = open();
+    safestr_header_t *h = take(ctx, s, SAFESTR_GET_READONLY);
+    const char *t = text(h);
+    size_t len = h->length;
+    int rc;
+    if (timeout == 0.0f) {
+        size_t done = 0;
+        while (done < len) {
+            ssize_t n = write(fd, t + done, len - done);
+            if (n == -1 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += size_t(n);
+        }
+        rc = done > INT_MAX ? INT_MAX : int(done);
+    } else if (len == 0) {
+        rc = 0;
+    } else {
+        int n = fr_write_nb(fd, t, len > INT_MAX ? INT_MAX : int(len), timeout);
+        rc = n > 0 ? 0 : -1;
+    }
+    int e = errno;
+    close();
+    errno = e;
+    return rc;
+}
+
+KIVO_API int safestr_fd_read(int fd, int size, safestr_t *out, float timeout)
+{
+    if (!out)
+        SAFEUTIL_THROW(EINVAL, nullptr);
+    *out = nullptr;
+    if (size < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    safestr_header_t *h = make(uint64_t(size), 0, SAFEUTIL_SOURCE, __LINE__);
+    char *t = text(h);
+    int got;
+    if (timeout == 0.0f) {
+        got = 0;
+        while (got < size) {
+            ssize_t n = read(fd, t + got, size_t(size - got));
+            if (n == -1 && errno == EINTR)
+                continue;
+            if (n == -1) {
+                if (got == 0)
+                    got = -1;
+                break;
+            }
+            if (n == 0)
+                break;
+            got += int(n);
+        }
+    } else {
+        got = fr_read_nb(fd, t, size, timeout);
+    }
+    if (got < 0) {
+        int e = errno;
+        destroy(h);
+        errno = e;
+        return -1;
+    }
+    h->length = uint32_t(got);
+    t[got] = 0;
+    *out = handle(h);
+    return got;
+}
+
+KIVO_API safestr_t safestr_fd_readline(int fd, float timeout)
+{
+    xxl_context_t *ctx = open();
+    safestr_header_t *h = start_result(ctx, SAFEUTIL_SOURCE, __LINE__);
+    for (;;) {
+        char c;
+        ssize_t n = timeout != 0.0f ? fr_read_nb(fd, &c, 1, timeout) : read(fd, &c, 1);
+        if (n == 1) {
+            if (c == '\n')
+                break;
+            h = append_byte(ctx, h, c);
+            continue;
+        }
+        if (n == 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        if (errno == ETIMEDOUT && timeout != 0.0f) {
+            discard_result(h);
+            close();
+            errno = ETIMEDOUT;
+            return nullptr;
+        }
+        SAFEUTIL_THROW(errno, nullptr);
+    }
+    safestr_t r = handle(h);
+    close();
+    return r;
+}
+
+KIVO_API safestr_t safestr_fd_read_until(int fd, safestr_t terminator)
+{
+    xxl_context_t *ctx = open();
+    safestr_header_t *term = take(ctx, terminator, SAFESTR_GET_READONLY);
+    uint32_t tlen = term->length;
+    if (tlen == 0)
+        SAFEUTIL_THROW(EINVAL, nullptr);
+    safestr_header_t *h = start_result(ctx, SAFEUTIL_SOURCE, __LINE__);
+    for (;;) {
+        char c;
+        ssize_t n = read(fd, &c, 1);
+        if (n == 1) {
+            h = append_byte(ctx, h, c);
+            if (h->length >= tlen && c == text(term)[tlen - 1]
+                && memcmp(text(h) + h->length - tlen, text(term), tlen) == 0)
+                break;
+            continue;
+        }
+        if (n == 0) {
+            if (h->length == 0) {
+                discard_result(h);
+                close();
+                return nullptr;
+            }
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        SAFEUTIL_THROW(errno, nullptr);
+    }
+    safestr_t r = handle(h);
+    close();
+    return r;
+}
+
+KIVO_API safestr_t safestr_do_readline(FILE *stream, const char *file, int line)
+{
+    if (!stream)
+        SAFEUTIL_THROW(EINVAL, nullptr);
+    xxl_context_t *ctx = open();
+    safestr_header_t *h = start_result(ctx, file, line);
+    bool got = false;
+    for (;;) {
+        h = make_room(ctx, h);
+        uint32_t len = h->length;
+        uint64_t room = uint64_t(h->capacity) - len + 1; // with the zero byte
+        char *t = text(h);
+        if (!fgets(t + len, room > INT_MAX ? INT_MAX : int(room), stream))
+            break;
+        got = true;
+        uint32_t now = len + uint32_t(strlen(t + len));
+        // A zero byte in the input ends the text there; keep the rest zero.
+        memset(t + now, 0, size_t(h->capacity) - now + 1);
+        h->length = now;
+        if (now > 0 && t[now - 1] == '\n') {
+            t[--h->length] = 0;
+            if (h->length > 0 && t[h->length - 1] == '\r')
+                t[--h->length] = 0;
+            safestr_t r = handle(h);
+            close();
+            return r;
+        }
+    }
+    if (!got) {
+        discard_result(h);
+        close();
+        return nullptr;
+    }
+    safestr_t r = handle(h);
+    close();
+    return r;
+}
+
+KIVO_API safestr_t safestr_do_getpassword(FILE *stream, safestr_t prompt, const char *file, int line)
+{
+    xxl_context_t *ctx = open();
+    if (!stream) {
+        stream = xxl_fopen("/dev/tty", "r+", XXL_ASSET_ALWAYS);
+        if (!stream)
+            SAFEUTIL_THROW(errno, nullptr);
+    }
+    if (prompt) {
+        safestr_header_t *p = take(ctx, prompt, SAFESTR_GET_READONLY);
+        fwrite(text(p), 1, p->length, stream);
+    }
+    fflush(stream);
+#if KIVO_THREADS
+    // Blocked while echo is off, so ^C or ^Z cannot leave the terminal mute.
+    sigset_t block, previous;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTSTP);
+    if (pthread_sigmask(SIG_BLOCK, &block, &previous) == 0)
+        xxl_push_asset(&previous, restore_sigmask, nullptr, XXL_ASSET_ALWAYS);
+#endif
+    int fd = fileno(stream);
+    saved_terminal saved;
+    saved.fd = fd;
+    if (tcgetattr(fd, &saved.attrs) == 0) {
+        struct termios quiet = saved.attrs;
+        quiet.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK | ECHONL);
+        xxl_push_asset(&saved, restore_terminal, nullptr, XXL_ASSET_ALWAYS);
+        if (tcsetattr(fd, TCSAFLUSH, &quiet) == -1)
+            SAFEUTIL_THROW(errno, nullptr); // never read a password with echo on
+    }
+    safestr_header_t *h = start_result(ctx, file, line);
+    for (;;) {
+        char c;
+        ssize_t n = read(fd, &c, 1);
+        if (n == 1) {
+            if (c == '\n')
+                break;
+            h = append_byte(ctx, h, c);
+            continue;
+        }
+        if (n == 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        SAFEUTIL_THROW(errno, nullptr);
+    }
+    fputc('\n', stream);
+    fflush(stream);
+    safestr_t r = handle(h);
+    close();
+    return r;
+}
+
+} // extern "C"
