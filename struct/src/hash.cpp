@@ -1,0 +1,407 @@
+/*
+ * The hash table: entries with inline keys on per-bucket circular chains and
+ * on one insertion-order list, private value copies, load-factor driven
+ * rehashing. Allocation failures of a caller allocator leave the table as it
+ * was. No frame exception crosses this file.
+ */
+#define KIVO_FILE "hash"
+#include <stddef.h>
+#include <string.h>
+#include <kivo/hash.h>
+#include "object_impl.h"
+
+namespace {
+
+using HashObj = kivo::Object<fr_hash_t, hash_destroy>;
+using kivo::Locked;
+
+constexpr uint32_t kMinBuckets = 8;
+constexpr uint64_t kMaxBuckets = 1ull << 31;
+constexpr size_t kEntrySize = offsetof(fr_hash_entry_t, key);
+
+inline fr_hash_entry_t *of_bucket(fr_hash_link_t *l) {
+    return reinterpret_cast<fr_hash_entry_t *>(reinterpret_cast<char *>(l) - offsetof(fr_hash_entry_t, bucket));
+}
+inline fr_hash_entry_t *of_order(fr_hash_link_t *l) {
+    return reinterpret_cast<fr_hash_entry_t *>(reinterpret_cast<char *>(l) - offsetof(fr_hash_entry_t, order));
+}
+inline void link_init(fr_hash_link_t *l) { l->next = l->prev = l; }
+inline void link_append(fr_hash_link_t *head, fr_hash_link_t *l) {
+    l->prev = head->prev;
+    l->next = head;
+    head->prev->next = l;
+    head->prev = l;
+}
+inline void link_remove(fr_hash_link_t *l) {
+    l->prev->next = l->next;
+    l->next->prev = l->prev;
+}
+
+/* 8 up to 8, else the smallest power of two not below n. */
+inline uint32_t buckets_for(uint64_t n) {
+    if (n <= kMinBuckets) return kMinBuckets;
+    if (n >= kMaxBuckets) return static_cast<uint32_t>(kMaxBuckets);
+    uint32_t s = 16;
+    while (s < n) s <<= 1;
+    return s;
+}
+
+inline fr_hash_entry_t *new_head(fr_hash_t *t) {
+    fr_hash_entry_t *h = static_cast<fr_hash_entry_t *>(t->api.alloc(kEntrySize));
+    if (h) {
+        memset(h, 0, kEntrySize);
+        link_init(&h->bucket);
+        link_init(&h->order);
+    }
+    return h;
+}
+
+inline void release_value(fr_hash_t *t, void *v) {
+    if (t->release && t->release(v)) return;
+    t->api.free(v);
+}
+
+inline void *copy_value(fr_hash_t *t, const void *value, uint32_t size) {
+    void *v = t->api.alloc(size ? size : 1);
+    if (v && size) memcpy(v, value, size);
+    return v;
+}
+
+/* First entry with an equal key in the bucket chain (the earliest inserted). */
+inline fr_hash_entry_t *lookup(fr_hash_t *t, uint32_t h, const void *key, uint32_t len) {
+    fr_hash_entry_t *head = t->buckets[h & t->mask];
+    if (!head) return nullptr;
+    fr_hash_link_t *end = &head->bucket;
+    for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
+        fr_hash_entry_t *e = of_bucket(l);
+        if (e->hash == h && e->key_len == len && memcmp(e->key, key, len) == 0) return e;
+    }
+    return nullptr;
+}
+
+/* Relinks every chain for the current count. With `recompute_old` set the
+ * hashes are first recomputed with the current function; on failure they
+ * are restored with recompute_old and the old chains are rebuilt, so the
+ * table is left exactly as it was. 0 or -1. */
+int rehash_impl(fr_hash_t *t, fr_hash_func_t recompute_old) {
+    long double target = (2.0L * t->count) / (static_cast<long double>(t->grow_threshold) + t->shrink_threshold);
+    uint64_t want = 0;
+    if (target >= static_cast<long double>(kMaxBuckets))
+        want = kMaxBuckets;
+    else if (target > 0)
+        want = static_cast<uint64_t>(target);
+    uint32_t size = buckets_for(want);
+    uint32_t mask = size - 1;
+    fr_hash_entry_t **nb = static_cast<fr_hash_entry_t **>(t->api.calloc(size, sizeof(fr_hash_entry_t *)));
+    if (!nb) return -1;
+
+    fr_hash_link_t *end = &t->order->order;
+    bool failed = false;
+    for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
+        fr_hash_entry_t *e = of_order(l);
+        if (recompute_old) e->hash = t->hash_func(e->key, e->key_len);
+        fr_hash_entry_t *&head = nb[e->hash & mask];
+        if (!head && !(head = new_head(t))) {
+            failed = true;
+            break;
+        }
+        link_append(&head->bucket, &e->bucket);
+    }
+
+    fr_hash_entry_t **drop = t->buckets;
+    uint32_t drop_size = t->size;
+    if (failed) {
+        /* Rebuild the old chains: walking the order list gives them back in
+         * their original (insertion) order. */
+        for (uint32_t i = 0; i < t->size; i++)
+            if (t->buckets[i]) link_init(&t->buckets[i]->bucket);
+        for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
+            fr_hash_entry_t *e = of_order(l);
+            if (recompute_old) e->hash = recompute_old(e->key, e->key_len);
+            link_append(&t->buckets[e->hash & t->mask]->bucket, &e->bucket);
+        }
+        drop = nb;
+        drop_size = size;
+    } else {
+        t->buckets = nb;
+        t->size = size;
+        t->mask = mask;
+    }
+    for (uint32_t i = 0; i < drop_size; i++)
+        if (drop[i]) t->api.free(drop[i]);
+    t->api.free(drop);
+    return failed ? -1 : 0;
+}
+
+/* The insertion step of add and force add: entry, bucket head, value copy,
+ * then the links; any failed allocation undoes the others. */
+fr_hash_entry_t *insert(fr_hash_t *t, uint32_t h, const void *key, uint32_t len, const void *value,
+                        uint32_t value_size) {
+    fr_hash_entry_t *e = static_cast<fr_hash_entry_t *>(t->api.alloc(kEntrySize + len));
+    if (!e) return nullptr;
+    e->hash = h;
+    e->key_len = len;
+    memcpy(e->key, key, len);
+    fr_hash_entry_t *&head = t->buckets[h & t->mask];
+    bool new_bucket = false;
+    if (!head) {
+        if (!(head = new_head(t))) {
+            t->api.free(e);
+            return nullptr;
+        }
+        new_bucket = true;
+    }
+    e->value = copy_value(t, value, value_size);
+    if (!e->value) {
+        if (new_bucket) {
+            t->api.free(head);
+            head = nullptr;
+        }
+        t->api.free(e);
+        return nullptr;
+    }
+    link_append(&head->bucket, &e->bucket);
+    link_append(&t->order->order, &e->order);
+    t->count += 1;
+    /* count / size > grow, exactly: size is a power of two. */
+    if (static_cast<double>(t->count) > static_cast<double>(t->grow_threshold) * t->size) rehash_impl(t, nullptr);
+    return e;
+}
+
+inline bool usable(const fr_hash_t *t) { return t->buckets && t->order; }
+
+/* Shared by both force-add functions; reports under this name. */
+void *hash_force_add(fr_hash_t *t, const void *key, uint32_t key_len, const void *value, uint32_t value_size) {
+    if (!t || !key || !key_len || !value) return nullptr;
+    Locked g(&t->hdr);
+    FR_CHECK_RETURN(t->hash_func, nullptr);
+    if (!usable(t)) return nullptr;
+    fr_hash_entry_t *e = insert(t, t->hash_func(key, key_len), key, key_len, value, value_size);
+    return e ? e->value : nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+KIVO_API fr_hash_t *fr_hash_init_api(uint32_t size_hint, fr_hash_release_t release, const fr_alloc_api *api,
+                                     const fr_lock_attr *attr) {
+    fr_hash_t *t = HashObj::create(api, attr);
+    if (!t) return nullptr;
+    t->size = buckets_for(size_hint);
+    t->mask = t->size - 1;
+    t->count = 0;
+    t->hash_func = fr_hash_func_jenkins;
+    t->grow_threshold = 0.7f;
+    t->shrink_threshold = 0.3f;
+    t->release = release;
+    t->printer = nullptr;
+    t->buckets = static_cast<fr_hash_entry_t **>(t->api.calloc(t->size, sizeof(fr_hash_entry_t *)));
+    t->order = t->buckets ? new_head(t) : nullptr;
+    if (!t->order) {
+        if (t->buckets) t->api.free(t->buckets);
+        HashObj::discard(t);
+        return nullptr;
+    }
+    return t;
+}
+
+KIVO_API int fr_hash_add(fr_hash_t *t, const void *key, uint32_t key_len, const void *value, uint32_t value_size) {
+    if (!t || !key || !key_len || !value) return -1;
+    Locked g(&t->hdr);
+    FR_CHECK_RETURN(t->hash_func, -1);
+    if (!usable(t)) return -1;
+    uint32_t h = t->hash_func(key, key_len);
+    fr_hash_entry_t *e = lookup(t, h, key, key_len);
+    if (!e) return insert(t, h, key, key_len, value, value_size) ? 0 : -1;
+    void *v = copy_value(t, value, value_size);
+    if (!v) return -1;
+    release_value(t, e->value);
+    e->value = v;
+    return 0;
+}
+
+KIVO_API int fr_hash_force_add(fr_hash_t *t, const void *key, uint32_t key_len, const void *value,
+                               uint32_t value_size) {
+    return hash_force_add(t, key, key_len, value, value_size) ? 0 : -1;
+}
+
+KIVO_API void *fr_hash_force_add_return(fr_hash_t *t, const void *key, uint32_t key_len, const void *value,
+                                        uint32_t value_size) {
+    return hash_force_add(t, key, key_len, value, value_size);
+}
+
+KIVO_API void *fr_hash_find(fr_hash_t *t, const void *key, uint32_t key_len) {
+    if (!t || !key || !key_len) return nullptr;
+    Locked g(&t->hdr);
+    FR_CHECK_RETURN(t->hash_func, nullptr);
+    if (!usable(t)) return nullptr;
+    fr_hash_entry_t *e = lookup(t, t->hash_func(key, key_len), key, key_len);
+    return e ? e->value : nullptr;
+}
+
+KIVO_API int fr_hash_del(fr_hash_t *t, const void *key, uint32_t key_len) {
+    if (!t || !key || !key_len) return -1;
+    Locked g(&t->hdr);
+    FR_CHECK_RETURN(t->hash_func, -1);
+    if (!usable(t)) return -1;
+    uint32_t h = t->hash_func(key, key_len);
+    fr_hash_entry_t *head = t->buckets[h & t->mask];
+    if (!head) return -1;
+    int removed = 0;
+    fr_hash_link_t *end = &head->bucket;
+    for (fr_hash_link_t *l = end->next, *next; l != end; l = next) {
+        next = l->next;
+        fr_hash_entry_t *e = of_bucket(l);
+        if (e->hash != h || e->key_len != key_len || memcmp(e->key, key, key_len) != 0) continue;
+        link_remove(&e->bucket);
+        link_remove(&e->order);
+        release_value(t, e->value);
+        t->api.free(e);
+        t->count -= 1;
+        removed++;
+    }
+    if (!removed) return -1;
+    if (t->size > kMinBuckets && static_cast<double>(t->count) < static_cast<double>(t->shrink_threshold) * t->size)
+        rehash_impl(t, nullptr);
+    return 0;
+}
+
+KIVO_API int fr_rehash(fr_hash_t *t) {
+    if (!t) return -1;
+    Locked g(&t->hdr);
+    FR_CHECK_RETURN(t->hash_func, -1);
+    if (!usable(t)) return -1;
+    return rehash_impl(t, t->hash_func);
+}
+
+KIVO_API int fr_hash_setfunc(fr_hash_t *t, fr_hash_func_t func) {
+    if (!t) return -1;
+    Locked g(&t->hdr);
+    if (!usable(t)) return -1;
+    fr_hash_func_t old = t->hash_func ? t->hash_func : fr_hash_func_jenkins;
+    t->hash_func = func ? func : fr_hash_func_jenkins;
+    int rc = rehash_impl(t, old);
+    if (rc != 0) t->hash_func = old;
+    return rc;
+}
+
+KIVO_API int fr_hash_setthresholds(fr_hash_t *t, float shrink, float grow) {
+    if (!t) return -1;
+    Locked g(&t->hdr);
+    t->shrink_threshold = shrink;
+    t->grow_threshold = grow;
+    return 0;
+}
+
+KIVO_API int fr_hash_setprinter(fr_hash_t *t, fr_hash_printer_t printer) {
+    if (!t) return -1;
+    Locked g(&t->hdr);
+    t->printer = printer;
+    return 0;
+}
+
+KIVO_API int fr_hash_print(fr_hash_t *t) {
+    if (!t) return -1;
+    Locked g(&t->hdr);
+    FR_CHECK_RETURN(t->printer, -1);
+    if (!usable(t)) return 0;
+    fr_hash_link_t *end = &t->order->order;
+    for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
+        fr_hash_entry_t *e = of_order(l);
+        t->printer(e->key, e->value);
+    }
+    return 0;
+}
+
+KIVO_API int fr_hash_empty(fr_hash_t *t) { return !t || t->count == 0; }
+
+KIVO_API int fr_hash_empty_safe(fr_hash_t *t) {
+    if (!t) return 1;
+    Locked g(&t->hdr);
+    return t->count == 0;
+}
+
+KIVO_API uint32_t h_value(fr_hash_t *t, const void *key, uint32_t key_len) {
+    if (!t || !t->hash_func) return 0;
+    return t->hash_func(key, key_len);
+}
+
+KIVO_API uint32_t fr_hash_value(fr_hash_t *t, const void *key, uint32_t key_len) {
+    if (!t) return 0;
+    Locked g(&t->hdr);
+    return h_value(t, key, key_len);
+}
+
+KIVO_API fr_array_t *fr_hash_getkeys(fr_hash_t *t) {
+    if (!t) return nullptr;
+    Locked g(&t->hdr);
+    FR_CHECK_RETURN(t->hash_func && t->count > 0 && usable(t), nullptr);
+    /* A table made without lock attributes hands out a key array with the
+     * default (recursive, private) mutex. */
+    const fr_lock_attr *attr = (t->hdr.flags & kivo::kObjLockAttrGiven) ? &t->hdr.lock_attr : nullptr;
+    fr_array_t *keys = fr_array_init_sized_api(sizeof(fr_hash_key_t), 0, nullptr, 0, &t->api, attr);
+    if (!keys) return nullptr;
+    fr_hash_link_t *end = &t->order->order;
+    for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
+        fr_hash_entry_t *e = of_order(l);
+        fr_hash_key_t pair;
+        pair.len = e->key_len;
+        pair.key = t->api.alloc(e->key_len);
+        if (pair.key) memcpy(pair.key, e->key, e->key_len);
+        if (!pair.key || arr_append_many(keys, &pair, 1) != 0) {
+            if (pair.key) t->api.free(pair.key);
+            fr_hash_destroy_keys_array(keys);
+            return nullptr;
+        }
+    }
+    return keys;
+}
+
+KIVO_API int fr_hash_destroy_keys_array(fr_array_t *keys) {
+    if (!keys) return 1;
+    int32_t n = fr_array_length(keys);
+    for (int32_t i = 0; i < n; i++) {
+        fr_hash_key_t *pair = static_cast<fr_hash_key_t *>(fr_array_get(keys, i));
+        if (pair) fr_array_obj_free(keys, pair->key);
+    }
+    fr__array_destroy(keys);
+    return 1;
+}
+
+KIVO_API int hash_destroy(fr_hash_t *t) {
+    FR_CHECK_RETURN(t, 0);
+    if (t->order) {
+        fr_hash_link_t *end = &t->order->order;
+        for (fr_hash_link_t *l = end->next, *next; l != end; l = next) {
+            next = l->next;
+            fr_hash_entry_t *e = of_order(l);
+            link_remove(&e->bucket);
+            link_remove(&e->order);
+            release_value(t, e->value);
+            t->api.free(e);
+            t->count -= 1;
+        }
+        t->api.free(t->order);
+        t->order = nullptr;
+    }
+    if (t->buckets) {
+        for (uint32_t i = 0; i < t->size; i++)
+            if (t->buckets[i]) t->api.free(t->buckets[i]);
+        t->api.free(t->buckets);
+        t->buckets = nullptr;
+    }
+    return 0;
+}
+
+KIVO_API fr_hash_t *fr_hash_ref(fr_hash_t *t) { return HashObj::ref(t); }
+KIVO_API int fr_hash_unref(fr_hash_t *t) { return HashObj::unref(t); }
+KIVO_API int fr__hash_destroy(fr_hash_t *t) {
+    HashObj::unref(t);
+    return 1;
+}
+KIVO_API int fr__hash_destroy_unsafe(fr_hash_t *t) { return HashObj::destroy_unsafe(t); }
+KIVO_API int fr_hash_lock(fr_hash_t *t) { return HashObj::lock(t); }
+KIVO_API int fr_hash_unlock(fr_hash_t *t) { return HashObj::unlock(t); }
+
+}  // extern "C"
