@@ -32,7 +32,7 @@ endmacro()
 # (KIVO_THREADS=0), aliases kivo::<n>_r / kivo::<n>, installs both.
 function(kivo_library)
   cmake_parse_arguments(A "" "NAME;SOVERSION;VERSION" "SOURCES;DEPENDS;LIBS;PRIVATE_INCLUDES;PUBLIC_LIBS" ${ARGN})
-  if(NOT A_SOVERSION)
+  if(NOT DEFINED A_SOVERSION OR A_SOVERSION STREQUAL "")
     set(A_SOVERSION 2)
   endif()
   if(NOT A_VERSION)

@@ -1,0 +1,172 @@
+// The call ring: every call recorded in order with its fields, the
+// backtrace and its switch, wrap-around, and concurrent writers.
+#include <pthread.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <kivo/memdebug.h>
+
+#include "calls.h"
+
+using namespace md_test;
+
+namespace {
+
+const fr_memdbg_record &rec(unsigned long call) { return fr_memdbg_ring[call % FR_MEMDBG_RING_SIZE]; }
+
+// The checker's frames are left out of a backtrace: the first address must
+// be the return address in here.
+__attribute__((noinline)) void *alloc_here(size_t n) {
+    void *p = M(n);
+    asm volatile("" ::: "memory"); // keeps the call from becoming a jump
+    return p;
+}
+
+struct switch_backtrace {
+    int saved = fr_memdbg_backtrace;
+    explicit switch_backtrace(int on) { fr_memdbg_backtrace = on; }
+    ~switch_backtrace() { fr_memdbg_backtrace = saved; }
+};
+
+} // namespace
+
+TEST(MemdebugRing, RecordsEveryCallInOrder) {
+    switch_backtrace bt(1);
+    unsigned long start = fr_memdbg_calls;
+    void *a = M(100);
+    void *b = C(3, 7);
+    void *c = R(nullptr, 50);
+    void *d = R(c, 5000);
+    void *e = R(b, 0);
+    F(nullptr);
+    F(a);
+    F(d);
+    unsigned long end = fr_memdbg_calls;
+    ASSERT_EQ(end - start, 8u);
+    EXPECT_EQ(e, nullptr);
+    struct {
+        char op;
+        size_t size;
+        void *old_ptr, *new_ptr;
+    } want[] = {{'m', 100, nullptr, a}, {'c', 21, nullptr, b}, {'r', 50, nullptr, c}, {'r', 5000, c, d},
+                {'r', 0, b, nullptr},   {'f', 0, nullptr, nullptr}, {'f', 0, a, nullptr}, {'f', 0, d, nullptr}};
+    for (unsigned i = 0; i < 8; ++i) {
+        const fr_memdbg_record &r = rec(start + i);
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r.op, want[i].op);
+        EXPECT_EQ(r.size, want[i].size);
+        EXPECT_EQ(r.old_ptr, want[i].old_ptr);
+        EXPECT_EQ(r.new_ptr, want[i].new_ptr);
+        EXPECT_TRUE(pthread_equal(r.thread, pthread_self()));
+        EXPECT_EQ(r.seq, start + i + 1);
+        EXPECT_GT(r.frames, 2);
+        EXPECT_LE(r.frames, FR_MEMDBG_FRAMES);
+    }
+    EXPECT_NE(a, nullptr);
+    EXPECT_NE(d, nullptr);
+}
+
+TEST(MemdebugRing, BacktraceStartsAtTheCallerAndCanBeSwitchedOff) {
+    unsigned long at = fr_memdbg_calls;
+    void *p;
+    {
+        switch_backtrace bt(1);
+        p = alloc_here(24);
+    }
+    const fr_memdbg_record &r = rec(at);
+    ASSERT_EQ(r.new_ptr, p);
+    ASSERT_GE(r.frames, 1);
+    auto here = reinterpret_cast<uintptr_t>(&alloc_here);
+    auto ret = reinterpret_cast<uintptr_t>(r.backtrace[0]);
+    EXPECT_GT(ret, here);
+    EXPECT_LT(ret, here + 64) << "first frame is not the caller of malloc";
+    // Frames are distinct return addresses, not a repeated one.
+    ASSERT_GE(r.frames, 2);
+    EXPECT_NE(r.backtrace[0], r.backtrace[1]);
+
+    at = fr_memdbg_calls;
+    {
+        switch_backtrace bt(0);
+        F(p);
+    }
+    EXPECT_EQ(rec(at).op, 'f');
+    EXPECT_EQ(rec(at).old_ptr, p);
+    EXPECT_EQ(rec(at).frames, 0);
+}
+
+TEST(MemdebugRing, WrapsAroundAtItsSize) {
+    switch_backtrace bt(0);
+    const unsigned long n = FR_MEMDBG_RING_SIZE + 4464; // more than one lap
+    unsigned long start = fr_memdbg_calls;
+    for (unsigned long i = 0; i < n / 2; ++i)
+        F(M(i % 64 + 1));
+    ASSERT_EQ(fr_memdbg_calls - start, n);
+    // Every slot now holds the newest call that maps to it.
+    for (unsigned long call = start + n - FR_MEMDBG_RING_SIZE; call < start + n; ++call) {
+        const fr_memdbg_record &r = rec(call);
+        ASSERT_EQ(r.seq, call + 1) << call;
+        unsigned long i = (call - start) / 2;
+        if ((call - start) % 2 == 0) {
+            ASSERT_EQ(r.op, 'm');
+            ASSERT_EQ(r.size, i % 64 + 1);
+        } else {
+            ASSERT_EQ(r.op, 'f');
+            ASSERT_EQ(r.old_ptr, rec(call - 1).new_ptr);
+        }
+    }
+}
+
+// Both builds: the plain one too must not lose or mix up records when a
+// program starts threads.
+TEST(MemdebugRing, ConcurrentThreadsLoseNoRecord) {
+    switch_backtrace bt(0);
+    constexpr int kThreads = 8, kRounds = 3000;
+    std::vector<pthread_t> ids(kThreads);
+    unsigned long start = fr_memdbg_calls;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t, &ids] {
+            ids[t] = pthread_self();
+            std::vector<char *> live;
+            for (int i = 0; i < kRounds; ++i) {
+                // Size tags the thread: 1000 * (t + 1) + small noise.
+                char *p = static_cast<char *>(M(1000 * (t + 1) + i % 7));
+                memset(p, t, 16);
+                live.push_back(p);
+                if (live.size() > 5) {
+                    F(live.front());
+                    live.erase(live.begin());
+                }
+            }
+            for (char *p : live)
+                F(p);
+        });
+    for (auto &th : threads)
+        th.join();
+    unsigned long end = fr_memdbg_calls;
+    ASSERT_GE(end - start, 2ul * kThreads * kRounds);
+    ASSERT_LE(end - start, FR_MEMDBG_RING_SIZE) << "window must fit in the ring";
+    std::vector<int> mallocs(kThreads), frees(kThreads);
+    for (unsigned long call = start; call < end; ++call) {
+        const fr_memdbg_record &r = rec(call);
+        ASSERT_EQ(r.seq, call + 1);
+        if (r.op == 'm' && r.size >= 1000 && r.size < 1000 * (kThreads + 1) && r.size % 1000 < 7) {
+            int t = static_cast<int>(r.size / 1000) - 1;
+            EXPECT_TRUE(pthread_equal(r.thread, ids[t]));
+            ++mallocs[t];
+        }
+        if (r.op == 'f' && r.old_ptr) {
+            for (int t = 0; t < kThreads; ++t)
+                if (pthread_equal(r.thread, ids[t]))
+                    ++frees[t];
+        }
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(mallocs[t], kRounds) << t;
+        EXPECT_GE(frees[t], kRounds) << t;
+    }
+}
