@@ -1,0 +1,282 @@
+// Option-file parser: reads "key value" lines and stores the values into
+// the variables an entry table describes. Frame exceptions start and pass
+// here: every conversion and release runs in its own protected block that
+// logs and swallows the fault; the file is an asset of the parse, so an
+// exception escaping (out of memory) still closes it. No local has a
+// destructor.
+#define KIVO_FILE "parseconfig"
+#include <kivo/parseconfig.h>
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <kivo/exceptions.h>
+#include <kivo/log.h>
+#include <kivo/memory.h>
+#include <kivo/safestr.h>
+
+KIVO_API int32_t parseconfig_flags = 0;
+
+namespace {
+
+// The standard catch-all line, reported as coming from parseconfig() like
+// every fault of a parse.
+void log_exception(int line)
+{
+    int code = xxl_current_error_code();
+    fr_log_impl(KIVO_FILE, line, "parseconfig", FR_LOG_SYSLOG, 7, "%s:%d:exception %d at %s:%s:%d", KIVO_FILE,
+                line, code, KIVO_FILE, "parseconfig", line);
+}
+
+#define PC_CATCH_ALL                                                                       \
+    XXL_ON_ANY {                                                                           \
+        log_exception(__LINE__);                                                           \
+    }
+
+inline bool is_space(char c) { return c == ' ' || c == '\t'; }
+
+bool key_matches(const char *name, const char *key, size_t klen)
+{
+    if (strlen(name) != klen)
+        return false;
+    if (!(parseconfig_flags & PARSECONFIG_NOCASE))
+        return memcmp(name, key, klen) == 0;
+    for (size_t i = 0; i < klen; i++)
+        if (safestr_casemap_lower[(unsigned char)name[i]] != safestr_casemap_lower[(unsigned char)key[i]])
+            return false;
+    return true;
+}
+
+bool equals_nocase(safestr_t v, const char *word)
+{
+    size_t n = strlen(word);
+    if (safestr_length(v) != n)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (safestr_casemap_lower[(unsigned char)v[i]] != (unsigned char)word[i])
+            return false;
+    return true;
+}
+
+// Stores a scalar value; the variable changes only when the conversion
+// succeeded.
+void apply_scalar(parseconfig_entry *e, safestr_t value)
+{
+    XXL_BLOCK {
+        switch (e->type) {
+        case PC_INT:
+            *(int32_t *)e->dest = safestr_toint32(value, 10);
+            break;
+        case PC_UINT:
+            *(uint32_t *)e->dest = safestr_touint32(value, 10);
+            break;
+        case PC_BOOL:
+            if (equals_nocase(value, "no"))
+                *(int32_t *)e->dest = 0;
+            else if (equals_nocase(value, "yes"))
+                *(int32_t *)e->dest = 1;
+            else
+                *(int32_t *)e->dest = safestr_toint32(value, 10) != 0;
+            break;
+        case PC_STRING: {
+            safestr_t *var = (safestr_t *)e->dest;
+            if (*var) {
+                safestr_free(*var);
+                *var = nullptr;
+            }
+            *var = safestr_clone(value, 0);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    PC_CATCH_ALL
+    XXL_BLOCK_END;
+}
+
+// Appends a value to a list entry: the array is made on the first value,
+// grows when growable, ignores values past a fixed capacity.
+void apply_list(parseconfig_entry *e, safestr_t value)
+{
+    size_t elem = e->type == PC_STRING ? sizeof(safestr_t) : sizeof(int32_t);
+    void **array = (void **)e->dest;
+    if (e->capacity == 0) {
+        if (!*array) {
+            int32_t preset = *e->count;
+            e->growable = preset <= 0;
+            e->capacity = preset > 0 ? preset : 2;
+            *array = fr_alloc(size_t(e->capacity) * elem);
+            *e->count = 0;
+        } else {
+            // An array from an earlier parse: its size is known only as the
+            // count, so treat it as full and let it grow (it came from malloc).
+            if (*e->count < 0)
+                *e->count = 0;
+            e->growable = 1;
+            e->capacity = *e->count;
+        }
+    }
+    if (*e->count >= e->capacity) {
+        if (!e->growable)
+            return;
+        int32_t cap = e->capacity > 0 ? e->capacity * 2 : 2;
+        *array = fr_realloc(*array, size_t(cap) * elem);
+        e->capacity = cap;
+    }
+    int32_t at = *e->count;
+    XXL_BLOCK {
+        switch (e->type) {
+        case PC_INT:
+            ((int32_t *)*array)[at] = safestr_toint32(value, 10);
+            break;
+        case PC_UINT:
+            ((uint32_t *)*array)[at] = safestr_touint32(value, 10);
+            break;
+        default:
+            ((safestr_t *)*array)[at] = safestr_clone(value, 0);
+            break;
+        }
+        *e->count = at + 1;
+    }
+    PC_CATCH_ALL
+    XXL_BLOCK_END;
+}
+
+// The value as a safe string, or null (logged) when it cannot be made.
+safestr_t make_value(safestr_t line, size_t start, size_t end)
+{
+    safestr_t volatile value = nullptr;
+    XXL_BLOCK {
+        value = safestr_slice(line, (uint32_t)start, (uint32_t)end);
+    }
+    PC_CATCH_ALL
+    XXL_BLOCK_END;
+    return value;
+}
+
+void release(safestr_t s)
+{
+    XXL_BLOCK {
+        safestr_free(s);
+    }
+    PC_CATCH_ALL
+    XXL_BLOCK_END;
+}
+
+void trim(safestr_t s)
+{
+    XXL_BLOCK {
+        safestr_trim(s, SAFESTR_TRIM_BOTH);
+    }
+    PC_CATCH_ALL
+    XXL_BLOCK_END;
+}
+
+// One trimmed line: find key and value, apply every matching entry.
+void apply_line(parseconfig_entry *table, safestr_t line)
+{
+    const char *t = line;
+    size_t len = safestr_length(line);
+    if (len == 0 || t[0] == '#' || t[0] == ';')
+        return;
+    size_t kend = 0;
+    while (kend < len && !is_space(t[kend]))
+        kend++;
+    if (kend == len)
+        return; // a key without a value
+    size_t vstart = kend;
+    while (vstart < len && is_space(t[vstart]))
+        vstart++;
+    size_t vend = len;
+    if (vend - vstart >= 2 && ((t[vstart] == '"' && t[vend - 1] == '"') || (t[vstart] == '\'' && t[vend - 1] == '\''))) {
+        vstart++;
+        vend--;
+    }
+    safestr_t value = nullptr;
+    for (parseconfig_entry *e = table; e->name; e++) {
+        if (!key_matches(e->name, t, kend))
+            continue;
+        if (e->type == PC_CALLBACK) {
+            if (e->callback)
+                e->callback();
+            continue;
+        }
+        if (e->type > PC_CALLBACK || !e->dest)
+            continue;
+        if (!value && !(value = make_value(line, vstart, vend)))
+            return;
+        if (e->count && e->type != PC_BOOL)
+            apply_list(e, value);
+        else
+            apply_scalar(e, value);
+    }
+    if (value)
+        release(value);
+}
+
+} // namespace
+
+extern "C" {
+
+KIVO_API void parseconfig_set_casesensitive(int flag)
+{
+    if (flag)
+        parseconfig_flags &= ~PARSECONFIG_NOCASE;
+    else
+        parseconfig_flags |= PARSECONFIG_NOCASE;
+}
+
+KIVO_API int gotospace(const char *s, int pos)
+{
+    FR_CHECK_RETURN(s && pos >= 0, -1);
+    size_t len = strlen(s);
+    size_t i = size_t(pos) < len ? size_t(pos) : len;
+    while (i < len && !is_space(s[i]))
+        i++;
+    return int(i);
+}
+
+KIVO_API int gotononspace(const char *s, int pos)
+{
+    FR_CHECK_RETURN(s && pos >= 0, -1);
+    size_t len = strlen(s);
+    size_t i = size_t(pos) < len ? size_t(pos) : len;
+    while (i < len && is_space(s[i]))
+        i++;
+    return int(i);
+}
+
+KIVO_API int parseconfig(const char *path, parseconfig_entry *table)
+{
+    FR_CHECK_RETURN(path && table, -1);
+    struct stat st;
+    xxl_push_context(nullptr);
+    FILE *fp = xxl_fopen(path, "r", XXL_ASSET_ALWAYS);
+    if (!fp || (fstat(fileno(fp), &st) == 0 && S_ISDIR(st.st_mode))) {
+        int e = fp ? EISDIR : errno;
+        xxl_pop_context();
+        errno = e;
+        return -1;
+    }
+    for (parseconfig_entry *e = table; e->name; e++)
+        e->capacity = 0;
+    for (;;) {
+        safestr_t line = safestr_do_readline(fp, KIVO_FILE, __LINE__);
+        if (!line)
+            break;
+        trim(line);
+        apply_line(table, line);
+        release(line);
+    }
+    for (parseconfig_entry *e = table; e->name; e++)
+        if (e->count && e->capacity == 0)
+            *e->count = 0;
+    xxl_pop_context(); // closes the file
+    return 0;
+}
+
+} // extern "C"
