@@ -1,0 +1,289 @@
+/*
+ * Asynchronous queue: a mutex-guarded list of non-null pointers with
+ * blocking, timed and non-blocking pops. Thread-safe build only. No frame
+ * exception crosses this file.
+ */
+#define KIVO_FILE "asyncqueue"
+#include <kivo/aqueue.h>
+#include <kivo/memory.h>
+
+#if KIVO_THREADS
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+
+namespace {
+
+enum class Wait { Try, Forever, Timed };
+
+// The list head doubles as the end marker; it is compared, never dereferenced
+// as a node.
+fr_aqueue_node *head_of(fr_aqueue_list *l) { return reinterpret_cast<fr_aqueue_node *>(l); }
+
+void list_push_tail(fr_aqueue_list *l, fr_aqueue_node *n)
+{
+    fr_aqueue_node *head = head_of(l);
+    n->next = head;
+    n->prev = l->last;
+    if (l->last == head)
+        l->first = n;
+    else
+        l->last->next = n;
+    l->last = n;
+}
+
+fr_aqueue_node *list_pop_head(fr_aqueue_list *l)
+{
+    fr_aqueue_node *head = head_of(l);
+    fr_aqueue_node *n = l->first;
+    if (n == head)
+        return nullptr;
+    l->first = n->next;
+    if (n->next == head)
+        l->last = head;
+    else
+        n->next->prev = head;
+    return n;
+}
+
+bool usable(const fr_aqueue *q) { return q != nullptr && q->refcount > 0; }
+
+void *take_first(fr_aqueue *q)
+{
+    fr_aqueue_node *n = list_pop_head(&q->items);
+    if (n == nullptr)
+        return nullptr;
+    void *item = n->item;
+    free(n);
+    q->length--;
+    return item;
+}
+
+// Absolute deadline on the condition's clock (monotonic, so that setting
+// the time of day neither stretches nor cuts a wait short).
+timespec deadline_after(fr_aqueue_timeout t)
+{
+    int64_t rel = static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+    if (rel < 0)
+        rel = 0;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ns = now.tv_nsec + rel % 1000000000;
+    timespec d;
+    d.tv_sec = now.tv_sec + static_cast<time_t>(rel / 1000000000) + static_cast<time_t>(ns / 1000000000);
+    d.tv_nsec = static_cast<long>(ns % 1000000000);
+    return d;
+}
+
+void *pop_locked(fr_aqueue *q, Wait mode, fr_aqueue_timeout timeout)
+{
+    if (q->length > 0)
+        return take_first(q);
+    if (mode == Wait::Try)
+        return nullptr;
+    q->waiting_threads++;
+    if (mode == Wait::Forever) {
+        while (q->length == 0)
+            pthread_cond_wait(&q->cond, &q->mutex);
+    } else {
+        timespec deadline = deadline_after(timeout);
+        int rc = 0;
+        while (q->length == 0 && rc != ETIMEDOUT)
+            rc = pthread_cond_timedwait(&q->cond, &q->mutex, &deadline);
+    }
+    q->waiting_threads--;
+    return take_first(q);
+}
+
+void *pop_with_lock(fr_aqueue *q, Wait mode, fr_aqueue_timeout timeout)
+{
+    FR_CHECK_RETURN(q != nullptr, nullptr);
+    pthread_mutex_lock(&q->mutex);
+    if (!usable(q)) {
+        pthread_mutex_unlock(&q->mutex);
+        FR_CHECK_RETURN(false, nullptr);
+    }
+    void *item = pop_locked(q, mode, timeout);
+    pthread_mutex_unlock(&q->mutex);
+    return item;
+}
+
+constexpr fr_aqueue_timeout kNoTimeout = {0, 0};
+
+} // namespace
+
+extern "C" {
+
+KIVO_API void __fr_destroy_queue(fr_aqueue_list *list)
+{
+    FR_CHECK_RETURN_VOID(list != nullptr);
+    fr_aqueue_node *n;
+    while ((n = list_pop_head(list)) != nullptr)
+        free(n);
+}
+
+KIVO_API fr_aqueue *fr_aqueue_new(void)
+{
+    auto *q = static_cast<fr_aqueue *>(fr_calloc(1, sizeof(fr_aqueue)));
+    pthread_condattr_t ca;
+    pthread_condattr_init(&ca);
+    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+    pthread_cond_init(&q->cond, &ca);
+    pthread_condattr_destroy(&ca);
+    pthread_mutex_init(&q->mutex, nullptr);
+    q->items.first = q->items.last = head_of(&q->items);
+    q->waiting_threads = 0;
+    q->refcount = 1;
+    q->length = 0;
+    return q;
+}
+
+KIVO_API int fr_aqueue_ref(fr_aqueue *q)
+{
+    FR_CHECK_RETURN(q != nullptr, -1);
+    pthread_mutex_lock(&q->mutex);
+    if (!usable(q)) {
+        pthread_mutex_unlock(&q->mutex);
+        FR_CHECK_RETURN(false, -1);
+    }
+    q->refcount++;
+    pthread_mutex_unlock(&q->mutex);
+    return 0;
+}
+
+KIVO_API int fr_aqueue_unref(fr_aqueue *q)
+{
+    FR_CHECK_RETURN(q != nullptr, -1);
+    fr_aqueue *aqueue = q;
+    pthread_mutex_lock(&aqueue->mutex);
+    if (!usable(aqueue)) {
+        pthread_mutex_unlock(&aqueue->mutex);
+        FR_CHECK_RETURN(false, -1);
+    }
+    if (--aqueue->refcount > 0) {
+        pthread_mutex_unlock(&aqueue->mutex);
+        return 0;
+    }
+    FR_ASSERT(aqueue->waiting_threads == 0);
+    pthread_mutex_unlock(&aqueue->mutex);
+    // A thread that has just left a wait may still be inside the mutex or
+    // the condition: retry until they are free.
+    while (pthread_mutex_destroy(&aqueue->mutex) == EBUSY)
+        sched_yield();
+    while (pthread_cond_destroy(&aqueue->cond) == EBUSY)
+        sched_yield();
+    __fr_destroy_queue(&aqueue->items);
+    free(aqueue);
+    return 0;
+}
+
+KIVO_API int fr_aqueue_lock(fr_aqueue *q)
+{
+    FR_CHECK_RETURN(q != nullptr, -1);
+    // The count only changes under the mutex, so read it there.
+    int rc = pthread_mutex_lock(&q->mutex);
+    if (rc != 0)
+        return rc;
+    if (!usable(q)) {
+        pthread_mutex_unlock(&q->mutex);
+        FR_CHECK_RETURN(false, -1);
+    }
+    return 0;
+}
+
+KIVO_API int fr_aqueue_unlock(fr_aqueue *q)
+{
+    FR_CHECK_RETURN(usable(q), -1);
+    return pthread_mutex_unlock(&q->mutex);
+}
+
+KIVO_API int fr_aqueue_push_unlocked(fr_aqueue *q, void *item)
+{
+    FR_CHECK_RETURN(usable(q) && item != nullptr, -1);
+    auto *n = static_cast<fr_aqueue_node *>(fr_calloc(1, sizeof(fr_aqueue_node)));
+    n->item = item;
+    list_push_tail(&q->items, n);
+    q->length++;
+    if (q->waiting_threads > 0)
+        pthread_cond_signal(&q->cond);
+    return 0;
+}
+
+KIVO_API int fr_aqueue_push(fr_aqueue *q, void *item)
+{
+    FR_CHECK_RETURN(q != nullptr && item != nullptr, -1);
+    // Allocate before taking the lock: the critical section stays short.
+    auto *n = static_cast<fr_aqueue_node *>(fr_calloc(1, sizeof(fr_aqueue_node)));
+    n->item = item;
+    pthread_mutex_lock(&q->mutex);
+    if (!usable(q)) {
+        pthread_mutex_unlock(&q->mutex);
+        free(n);
+        FR_CHECK_RETURN(false, -1);
+    }
+    list_push_tail(&q->items, n);
+    q->length++;
+    if (q->waiting_threads > 0)
+        pthread_cond_signal(&q->cond);
+    pthread_mutex_unlock(&q->mutex);
+    return 0;
+}
+
+KIVO_API void *fr_aqueue_pop(fr_aqueue *q) { return pop_with_lock(q, Wait::Forever, kNoTimeout); }
+KIVO_API void *fr_aqueue_try_pop(fr_aqueue *q) { return pop_with_lock(q, Wait::Try, kNoTimeout); }
+
+KIVO_API void *fr_aqueue_timed_pop(fr_aqueue *q, fr_aqueue_timeout timeout)
+{
+    return pop_with_lock(q, Wait::Timed, timeout);
+}
+
+KIVO_API void *fr_aqueue_pop_unlocked(fr_aqueue *q)
+{
+    FR_CHECK_RETURN(usable(q), nullptr);
+    return pop_locked(q, Wait::Forever, kNoTimeout);
+}
+
+KIVO_API void *fr_aqueue_try_pop_unlocked(fr_aqueue *q)
+{
+    FR_CHECK_RETURN(usable(q), nullptr);
+    return pop_locked(q, Wait::Try, kNoTimeout);
+}
+
+KIVO_API void *fr_aqueue_timed_pop_unlocked(fr_aqueue *q, fr_aqueue_timeout timeout)
+{
+    FR_CHECK_RETURN(usable(q), nullptr);
+    return pop_locked(q, Wait::Timed, timeout);
+}
+
+KIVO_API int fr_aqueue_length(fr_aqueue *q)
+{
+    FR_CHECK_RETURN(q != nullptr, -1);
+    pthread_mutex_lock(&q->mutex);
+    int n = usable(q) ? q->length : -1;
+    pthread_mutex_unlock(&q->mutex);
+    FR_CHECK_RETURN(n >= 0, -1);
+    return n;
+}
+
+KIVO_API int fr_aqueue_length_unlocked(fr_aqueue *q)
+{
+    FR_CHECK_RETURN(usable(q), -1);
+    return q->length;
+}
+
+KIVO_API int fr_aqueue_empty(fr_aqueue *q)
+{
+    int n = fr_aqueue_length(q);
+    return n < 0 ? -1 : n == 0;
+}
+
+KIVO_API int fr_aqueue_empty_unlocked(fr_aqueue *q)
+{
+    FR_CHECK_RETURN(usable(q), -1);
+    return q->length == 0;
+}
+
+} // extern "C"
+
+#endif // KIVO_THREADS
