@@ -33,19 +33,21 @@ KIVO_BEGIN_DECLS
  * aligned_alloc, memalign, valloc, pvalloc). size is the requested size
  * (0 for free; (size_t)-1 for a calloc whose product overflowed). old_ptr is
  * the pointer passed in (realloc, free), new_ptr the pointer returned (null
- * on failure). backtrace holds the caller's return addresses, innermost
- * first; only the first `frames` entries are meaningful. seq is the call
- * number + 1, written last: a record whose seq is not index + 1 modulo the
- * ring is being written or was overwritten. */
+ * on failure). backtrace holds return addresses, innermost first, starting
+ * at the caller of the allocation function: a backtrace of FR_MEMDBG_FRAMES
+ * frames is taken inside the checker and its own frames (usually two) are
+ * left out. Only the first `frames` entries are meaningful. seq is the low
+ * 32 bits of the call number + 1, written last: a record whose seq differs
+ * is being written or was overwritten. */
 typedef struct fr_memdbg_record {
     char op;
     unsigned char frames;
+    unsigned int seq;
     size_t size;
     void *old_ptr;
     void *new_ptr;
     pthread_t thread;
     void *backtrace[FR_MEMDBG_FRAMES];
-    unsigned long seq;
 } fr_memdbg_record;
 
 /* Debugger entry point: call n (counting from 0) is recorded in

@@ -9,6 +9,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include <execinfo.h>
+#include <pthread.h>
+
+#include <kivo/memdebug.h>
+
 namespace memdbg {
 
 using malloc_fn = void *(*)(size_t);
@@ -75,13 +80,59 @@ inline void *seal(char *user, size_t n, uintptr_t guard) {
     return user;
 }
 
-// Appends one call to the ring (takes a backtrace unless switched off or
-// re-entered).
-void record(char op, size_t size, void *old_ptr, void *new_ptr);
 
 // Writes "memdbg: <what>(<p>): <why>[<n> bytes]\n" to standard error and
 // aborts.
 [[noreturn]] void die(const char *what, const void *p, const char *why, size_t n, bool with_n);
+
+} // namespace memdbg
+
+// Bounds of this library's own code, so that a backtrace starts at the
+// caller of malloc rather than inside the checker.
+extern "C" const char __ehdr_start[] __attribute__((visibility("hidden")));
+extern "C" const char __etext[] __attribute__((visibility("hidden")));
+
+namespace memdbg {
+
+inline bool ours(const void *addr) {
+    auto a = reinterpret_cast<uintptr_t>(addr);
+    return a >= reinterpret_cast<uintptr_t>(__ehdr_start) && a < reinterpret_cast<uintptr_t>(__etext);
+}
+
+// Appends one call to the ring. Inlined into each interposed function, so
+// that the backtrace holds a single frame of ours, which is dropped: the
+// record starts at the caller. backtrace() loads the unwinder on first use,
+// which allocates: those calls are recorded without a backtrace.
+__attribute__((always_inline)) inline void record(char op, size_t size, void *old_ptr, void *new_ptr) {
+    unsigned long n = std::atomic_ref<unsigned long>(fr_memdbg_calls).fetch_add(1, std::memory_order_relaxed);
+    fr_memdbg_record *r = &fr_memdbg_ring[n & (FR_MEMDBG_RING_SIZE - 1)];
+    // The ring is far larger than the caches: fetch the lines of a record a
+    // few calls ahead, so that the locked add does not wait for this
+    // record's stores to miss.
+    const char *ahead = reinterpret_cast<const char *>(&fr_memdbg_ring[(n + 16) & (FR_MEMDBG_RING_SIZE - 1)]);
+    __builtin_prefetch(ahead, 1);
+    __builtin_prefetch(ahead + offsetof(fr_memdbg_record, backtrace), 1);
+    r->op = op;
+    r->size = size;
+    r->old_ptr = old_ptr;
+    r->new_ptr = new_ptr;
+    r->thread = pthread_self();
+    int frames = 0;
+    if (fr_memdbg_backtrace && !reentry) {
+        reentry = 1;
+        void *raw[FR_MEMDBG_FRAMES];
+        int got = backtrace(raw, FR_MEMDBG_FRAMES);
+        int first = 0;
+        while (first < got && ours(raw[first]))
+            ++first;
+        for (int i = first; i < got; ++i)
+            r->backtrace[i - first] = raw[i];
+        frames = got - first;
+        reentry = 0;
+    }
+    r->frames = static_cast<unsigned char>(frames);
+    std::atomic_ref<unsigned int>(r->seq).store(static_cast<unsigned int>(n + 1), std::memory_order_release);
+}
 
 } // namespace memdbg
 

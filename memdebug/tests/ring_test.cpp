@@ -62,7 +62,7 @@ TEST(MemdebugRing, RecordsEveryCallInOrder) {
         EXPECT_EQ(r.old_ptr, want[i].old_ptr);
         EXPECT_EQ(r.new_ptr, want[i].new_ptr);
         EXPECT_TRUE(pthread_equal(r.thread, pthread_self()));
-        EXPECT_EQ(r.seq, start + i + 1);
+        EXPECT_EQ(r.seq, static_cast<unsigned>(start + i + 1));
         EXPECT_GT(r.frames, 2);
         EXPECT_LE(r.frames, FR_MEMDBG_FRAMES);
     }
@@ -108,7 +108,7 @@ TEST(MemdebugRing, WrapsAroundAtItsSize) {
     // Every slot now holds the newest call that maps to it.
     for (unsigned long call = start + n - FR_MEMDBG_RING_SIZE; call < start + n; ++call) {
         const fr_memdbg_record &r = rec(call);
-        ASSERT_EQ(r.seq, call + 1) << call;
+        ASSERT_EQ(r.seq, static_cast<unsigned>(call + 1)) << call;
         unsigned long i = (call - start) / 2;
         if ((call - start) % 2 == 0) {
             ASSERT_EQ(r.op, 'm');
@@ -153,7 +153,7 @@ TEST(MemdebugRing, ConcurrentThreadsLoseNoRecord) {
     std::vector<int> mallocs(kThreads), frees(kThreads);
     for (unsigned long call = start; call < end; ++call) {
         const fr_memdbg_record &r = rec(call);
-        ASSERT_EQ(r.seq, call + 1);
+        ASSERT_EQ(r.seq, static_cast<unsigned>(call + 1));
         if (r.op == 'm' && r.size >= 1000 && r.size < 1000 * (kThreads + 1) && r.size % 1000 < 7) {
             int t = static_cast<int>(r.size / 1000) - 1;
             EXPECT_TRUE(pthread_equal(r.thread, ids[t]));
