@@ -26,6 +26,9 @@ extern "C" KIVO_API const struct timeval minimum_timeout = {0, 10000};
 namespace {
 
 fr_timer_link g_list = {&g_list, &g_list};
+// Entries whose callback returned 0: the handler may not call free(), so
+// they wait here to be reused by the next add or freed by the clean-up.
+fr_timer_link g_spare = {&g_spare, &g_spare};
 std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
 struct sigaction g_previous;
 std::atomic<bool> g_installed{false};
@@ -112,6 +115,24 @@ void unlink_timer(fr_timer *t)
     t->link.next = t->link.prev = nullptr;
 }
 
+void push_spare(fr_timer *t)
+{
+    t->link.next = &g_spare;
+    t->link.prev = g_spare.prev;
+    g_spare.prev->next = &t->link;
+    g_spare.prev = &t->link;
+}
+
+// Lock held.
+fr_timer *take_spare()
+{
+    if (g_spare.next == &g_spare)
+        return nullptr;
+    fr_timer *t = timer_of(g_spare.next);
+    unlink_timer(t);
+    return t;
+}
+
 void stop_timer()
 {
     itimerval zero;
@@ -154,7 +175,9 @@ void expire()
         unlink_timer(t);
         list_unlock();
         if (t->callback(t->user_data) == 0) {
-            free(t);
+            list_lock();
+            push_spare(t);
+            list_unlock();
             continue;
         }
         t->expiry = _tv_add(now(), t->interval);
@@ -181,7 +204,11 @@ fr_timer *add_timer(fr_timer_callback callback, long seconds, long microseconds,
     sigset_t old;
     block_all(&old);
     stop_timer();
-    auto *t = static_cast<fr_timer *>(fr_alloc(sizeof(fr_timer)));
+    list_lock();
+    fr_timer *t = take_spare();
+    list_unlock();
+    if (t == nullptr)
+        t = static_cast<fr_timer *>(fr_alloc(sizeof(fr_timer)));
     t->callback = callback;
     t->user_data = user_data;
     t->interval.tv_sec = seconds;
@@ -333,6 +360,8 @@ KIVO_API void fr_timer_cleanup(void)
         unlink_timer(t);
         free(t);
     }
+    while (fr_timer *t = take_spare())
+        free(t);
     list_unlock();
     restore_mask(&old);
 }

@@ -32,6 +32,15 @@ int thread_count()
     return n;
 }
 
+// Threads before a test. One thread is started and joined first, so that
+// helper threads the runtime starts along with the first thread (such as
+// ThreadSanitizer's) are counted here.
+int baseline()
+{
+    std::thread([] {}).join();
+    return thread_count();
+}
+
 // Waits (generously) for the thread count to drop to n.
 bool threads_back_to(int n, double limit_s = 30.0)
 {
@@ -62,6 +71,7 @@ struct Recorder {
     std::atomic<int> started{0};
     std::atomic<int> in_callback{0};
     std::atomic<int> max_in_callback{0};
+    std::atomic<int> finished{0}; // the callback's last access
     uintptr_t gate_from = UINTPTR_MAX;
     std::mutex m;
     std::condition_variable cv;
@@ -90,7 +100,13 @@ struct Recorder {
         if (v < r->runs.size())
             r->runs[v]++;
         --r->in_callback;
+        r->finished++;
     }
+
+    // Every started callback is past its last access: the recorder may go.
+    // (The thread count says the workers ended, but gives no ordering.)
+    bool settled() const { return finished.load() == started.load(); }
+    ~Recorder() { EXPECT_TRUE(eventually([this] { return settled(); })); }
 };
 
 int pool_threads(fr_tpool *pool)
@@ -109,7 +125,7 @@ TEST(Tpool, RefusedArguments)
     fr_tpool_push(nullptr, P(1));
     fr_tpool_free(nullptr, 1);
     EXPECT_EQ(_fr_tpool_start_thread(nullptr), -1);
-    int base = thread_count();
+    int base = baseline();
     Recorder r(4);
     fr_tpool *pool = fr_tpool_new(Recorder::callback, 2, &r);
     ASSERT_NE(pool, nullptr);
@@ -127,7 +143,7 @@ TEST(Tpool, FinishRunsEveryQueuedItemOnceThenReleasesThePool)
     constexpr int kPushers = 4;
     constexpr uintptr_t kPerPusher = 25000;
     constexpr uintptr_t kItems = kPushers * kPerPusher;
-    int base = thread_count();
+    int base = baseline();
     Recorder r(kItems);
     fr_tpool *pool = fr_tpool_new(Recorder::callback, 4, &r);
     std::vector<std::thread> pushers;
@@ -139,7 +155,7 @@ TEST(Tpool, FinishRunsEveryQueuedItemOnceThenReleasesThePool)
     for (auto &t : pushers)
         t.join();
     fr_tpool_free(pool, 1);
-    ASSERT_TRUE(threads_back_to(base)) << "workers still running";
+    ASSERT_TRUE(threads_back_to(base)) << "workers still running: " << thread_count() << " vs " << base;
     int wrong = 0;
     for (uintptr_t v = 1; v <= kItems; v++)
         wrong += r.runs[v].load() != 1;
@@ -150,7 +166,7 @@ TEST(Tpool, FinishRunsEveryQueuedItemOnceThenReleasesThePool)
 
 TEST(Tpool, WithoutFinishQueuedItemsNeverRun)
 {
-    int base = thread_count();
+    int base = baseline();
     Recorder r(100);
     r.gate_from = 1;
     fr_tpool *pool = fr_tpool_new(Recorder::callback, 1, &r);
@@ -173,7 +189,7 @@ TEST(Tpool, WithoutFinishQueuedItemsNeverRun)
 
 TEST(Tpool, PushesAfterAFinishingFreeRunNothing)
 {
-    int base = thread_count();
+    int base = baseline();
     Recorder r(100);
     r.gate_from = 1;
     fr_tpool *pool = fr_tpool_new(Recorder::callback, 2, &r);
@@ -196,7 +212,7 @@ TEST(Tpool, PushesAfterAFinishingFreeRunNothing)
 
 TEST(Tpool, NeverMoreThreadsThanTheMaximum)
 {
-    int base = thread_count();
+    int base = baseline();
     Recorder r(10);
     r.gate_from = 1;
     fr_tpool *pool = fr_tpool_new(Recorder::callback, 2, &r);
@@ -225,7 +241,7 @@ TEST(Tpool, NeverMoreThreadsThanTheMaximum)
 
 TEST(Tpool, IdleWorkersEndAfterASecondAndComeBackOnDemand)
 {
-    int base = thread_count();
+    int base = baseline();
     Recorder r(10);
     fr_tpool *pool = fr_tpool_new(Recorder::callback, 3, &r);
     fr_tpool_push(pool, P(1));
@@ -244,7 +260,7 @@ TEST(Tpool, IdleWorkersEndAfterASecondAndComeBackOnDemand)
 
 TEST(Tpool, FreeWithoutWorkersReleasesAtOnce)
 {
-    int base = thread_count();
+    int base = baseline();
     // Items queued while no worker exists (as after a failed thread start)
     // run in the caller when finishing, and are dropped otherwise.
     Recorder r(10);
