@@ -177,8 +177,7 @@ KIVO_API safestr_t safestr_do_slice(safestr_t s, uint32_t start, uint32_t end, c
 namespace kivo::ss {
 
 void check_length(uint64_t length) {
-    uint64_t limit = safestr_maxlength;
-    if (length > max_length || ((limit >> 32) == 0 && length + 1 > limit))
+    if (too_long(length))
         SAFESTR_THROW(SAFESTR_E_TOO_LONG, nullptr);
 }
 

@@ -37,16 +37,6 @@ void release_built(void *asset, void *ctx) {
     drop(h);
 }
 
-// Read access without a context: for operations that cannot fail once the
-// string is checked, taking and releasing collapse into a check here and
-// finish() afterwards, with the same effect on the string.
-inline safestr_header_t *peek(safestr_t s) {
-    safestr_header_t *h = check(s);
-    if (h->refs == 0xFFFFFFFFu)
-        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
-    return h;
-}
-
 inline safestr_header_t *peek_writable(safestr_t s) {
     safestr_header_t *h = check(s);
     if ((h->flags & SAFESTR_F_READONLY) || h->refs > 1)
@@ -54,22 +44,18 @@ inline safestr_header_t *peek_writable(safestr_t s) {
     return h;
 }
 
-// The end of a one-string operation: a temporary string is used up.
-inline void finish(safestr_header_t *h) {
-    if ((h->flags & SAFESTR_F_TEMPORARY) && h->refs == 1)
-        destroy(h);
-}
-
+// Text and header are one block: one wipe from the header to the last byte
+// of the text area.
 void wipe_and_free(safestr_header_t *h) {
-    safestr_memzero(text(h), size_t(h->capacity) + 1);
-    safestr_memzero(h, sizeof *h);
+    memset(h, 0, sizeof *h + size_t(h->capacity) + 1);
+    __asm__ __volatile__("" : : "r"(h) : "memory");
     safestr_free_fn(h, SAFESTR_SOURCE, __LINE__);
 }
 
-// Growth beyond the capacity takes at least half as much again, so that a
+// Growth beyond the capacity at least doubles it, so that a
 // string built piece by piece is copied a bounded number of times per byte.
 uint64_t grown_capacity(uint32_t capacity, uint64_t length) {
-    uint64_t want = uint64_t(capacity) + capacity / 2;
+    uint64_t want = uint64_t(capacity) * 2;
     if (want < length)
         want = length;
     uint64_t limit = safestr_maxlength;
@@ -90,6 +76,49 @@ safestr_header_t *check(safestr_t s) {
     if (c == 0 || h->cookie != c)
         SAFESTR_THROW(EFAULT, nullptr);
     return h;
+}
+
+safestr_header_t *peek_second(safestr_header_t *first, safestr_t s) {
+    if (!s) {
+        finish(first);
+        SAFESTR_THROW(EINVAL, nullptr);
+    }
+    safestr_header_t *h = header(s);
+    uint32_t c = cookie();
+    if (h->cookie != c) {
+        finish(first);
+        SAFESTR_THROW(EFAULT, nullptr);
+    }
+    // Taken twice, the string holds one more reference during the operation.
+    if (h->refs == 0xFFFFFFFFu || (h == first && h->refs >= 0xFFFFFFFEu)) {
+        finish(first);
+        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
+    }
+    return h;
+}
+
+bool too_long(uint64_t length) {
+    uint64_t limit = safestr_maxlength;
+    return length > max_length || ((limit >> 32) == 0 && length + 1 > limit);
+}
+
+const char *find_bytes(const char *t, size_t len, const char *p, size_t plen) {
+    if (plen > len)
+        return nullptr;
+    if (plen >= 32)
+        return static_cast<const char *>(memmem(t, len, p, plen));
+    // Short patterns: memchr for the first byte is cheaper per call than
+    // memmem's set-up, and matches are usually near each other.
+    const char *end = t + (len - plen) + 1;
+    while (t < end) {
+        const char *hit = static_cast<const char *>(memchr(t, p[0], size_t(end - t)));
+        if (!hit)
+            return nullptr;
+        if (memcmp(hit + 1, p + 1, plen - 1) == 0)
+            return hit;
+        t = hit + 1;
+    }
+    return nullptr;
 }
 
 xxl_context_t *innermost() {

@@ -45,7 +45,7 @@ uint64_t replaced_length(const char *t, uint32_t len, const char *p, uint32_t pl
                          uint64_t *matches) {
     uint64_t count = 0;
     for (uint32_t i = 0; i + plen <= len;) {
-        const char *hit = static_cast<const char *>(memmem(t + i, len - i, p, plen));
+        const char *hit = find_bytes(t + i, len - i, p, plen);
         if (!hit)
             break;
         count++;
@@ -58,11 +58,12 @@ uint64_t replaced_length(const char *t, uint32_t len, const char *p, uint32_t pl
 // Writes the replaced text to out from src (len bytes), left to right. out
 // may equal src when the result is not longer, or lie before a copy of the
 // source that the writing never overtakes when it is.
-void write_replaced(char *out, const char *src, uint32_t len, const char *p, uint32_t plen, const char *r,
-                    uint32_t rlen) {
+uint32_t write_replaced(char *out, const char *src, uint32_t len, const char *p, uint32_t plen, const char *r,
+                        uint32_t rlen) {
+    char *start = out;
     uint32_t i = 0;
     while (i + plen <= len) {
-        const char *hit = static_cast<const char *>(memmem(src + i, len - i, p, plen));
+        const char *hit = find_bytes(src + i, len - i, p, plen);
         if (!hit)
             break;
         uint32_t at = uint32_t(hit - src);
@@ -73,6 +74,48 @@ void write_replaced(char *out, const char *src, uint32_t len, const char *p, uin
         i = at + plen;
     }
     memmove(out, src + i, len - i);
+    return uint32_t(out + (len - i) - start);
+}
+
+// Appending that fits in the capacity, without a context: the checks of
+// taking the source and the target, in that order, then the append. Returns
+// false, having changed nothing, when the string must grow past its
+// capacity. source may be null (a single character is appended).
+bool append_in_place(safestr_t *s, safestr_header_t *source, const char *bytes, uint32_t n) {
+    safestr_t target = *s;
+    safestr_header_t *h;
+    if (source) {
+        h = peek_second(source, target);
+    } else {
+        h = check(target);
+    }
+    if ((h->flags & SAFESTR_F_READONLY) || h->refs > 1 || h == source) {
+        if (source)
+            finish(source);
+        SAFESTR_THROW(SAFESTR_E_NOT_WRITABLE, target);
+    }
+    uint32_t old = h->length;
+    uint64_t length = uint64_t(old) + n;
+    if (n && length > h->capacity)
+        return false;
+    if (n && too_long(length)) {
+        finish(h);
+        if (source)
+            finish(source);
+        SAFESTR_THROW(SAFESTR_E_TOO_LONG, nullptr);
+    }
+    if (n) {
+        char *t = text(h);
+        memcpy(t + old, bytes, n);
+        t[length] = 0;
+        h->length = uint32_t(length);
+        if (source)
+            carry_trust(h, source);
+    }
+    finish(h);
+    if (source)
+        finish(source);
+    return true;
 }
 
 } // namespace
@@ -81,6 +124,14 @@ extern "C" {
 
 KIVO_API void safestr_concatenate(safestr_t *s, safestr_t src, uint32_t flags, uint32_t n) {
     target_pointer(s);
+    {
+        safestr_header_t *hs = peek(src);
+        uint32_t count = hs->length;
+        if ((flags & SAFESTR_COPY_LIMIT) && n < count)
+            count = n;
+        if (append_in_place(s, hs, text(hs), count))
+            return;
+    }
     xxl_context_t *ctx = open();
     safestr_header_t *hs = take(ctx, src, SAFESTR_GET_READONLY);
     safestr_header_t *h = take(ctx, *s, SAFESTR_GET_WRITABLE);
@@ -93,9 +144,11 @@ KIVO_API void safestr_concatenate(safestr_t *s, safestr_t src, uint32_t flags, u
 
 KIVO_API void safestr_appendchar(safestr_t *s, int c) {
     target_pointer(s);
+    char ch = static_cast<char>(c);
+    if (append_in_place(s, nullptr, &ch, 1))
+        return;
     xxl_context_t *ctx = open();
     safestr_header_t *h = take(ctx, *s, SAFESTR_GET_WRITABLE);
-    char ch = static_cast<char>(c);
     append_bytes(ctx, s, h, &ch, 1, nullptr);
     close();
 }
@@ -162,14 +215,19 @@ KIVO_API void safestr_replace(safestr_t *s, safestr_t pattern, safestr_t replace
     if (plen == 0)
         SAFESTR_THROW(EINVAL, nullptr);
     const char *p = text(hp), *r = text(hr);
+    if (rlen <= plen) {
+        // Never longer: one pass in place, then the vacated tail is wiped.
+        char *t = text(h);
+        uint32_t total = len < plen ? len : write_replaced(t, t, len, p, plen, r, rlen);
+        if (total < len)
+            resize(ctx, h, total);
+        carry_trust(h, hr);
+        close();
+        return;
+    }
     uint64_t matches = 0;
     uint64_t total = len < plen ? len : replaced_length(text(h), len, p, plen, rlen, &matches);
     if (matches == 0) {
-        carry_trust(h, hr);
-    } else if (total <= len) {
-        char *t = text(h);
-        write_replaced(t, t, len, p, plen, r, rlen);
-        resize(ctx, h, total); // in place: wipes the vacated tail
         carry_trust(h, hr);
     } else {
         safestr_header_t *w = resize(ctx, h, total);

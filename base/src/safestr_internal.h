@@ -96,6 +96,28 @@ void destroy(safestr_header_t *h);
 // One reference less; frees at zero, or at one for a temporary string.
 void drop(safestr_header_t *h);
 
+// Operations that cannot fail once their strings are checked (and edits
+// that fit in place) skip the context: peek() checks a string as taking it
+// for reading would, peek_second() a second one (giving back the first on
+// failure), finish() ends the use of a string as the release would (a
+// temporary string is used up). The effect on the strings is the same as
+// with take() and close().
+inline safestr_header_t *peek(safestr_t s) {
+    safestr_header_t *h = check(s);
+    if (h->refs == 0xFFFFFFFFu)
+        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
+    return h;
+}
+inline void finish(safestr_header_t *h) {
+    if ((h->flags & SAFESTR_F_TEMPORARY) && h->refs == 1)
+        destroy(h);
+}
+safestr_header_t *peek_second(safestr_header_t *first, safestr_t s);
+// The first occurrence of p (plen >= 1) in t[0, len), or null.
+const char *find_bytes(const char *t, size_t len, const char *p, size_t plen);
+// Whether growing to length would throw SAFESTR_E_TOO_LONG.
+bool too_long(uint64_t length);
+
 } // namespace kivo::ss
 
 #endif

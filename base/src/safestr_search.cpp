@@ -15,6 +15,14 @@ namespace {
 
 int sign(int v) { return (v > 0) - (v < 0); }
 
+// The releases of two strings, newest first; one string used twice is
+// released once (its count is back to where it was).
+void finish_both(safestr_header_t *first, safestr_header_t *second) {
+    finish(second);
+    if (second != first)
+        finish(first);
+}
+
 int compare_headers(safestr_header_t *a, safestr_header_t *b, uint32_t flags, uint32_t n) {
     bool nocase = flags & SAFESTR_COMPARE_NOCASE;
     bool limited = flags & SAFESTR_COMPARE_LIMIT;
@@ -118,39 +126,36 @@ int64_t find(const char *t, uint32_t len, const char *p, uint32_t plen, uint32_t
 
 extern "C" {
 
+// These cannot fail once both strings are checked: no context needed.
 KIVO_API int safestr_compare(safestr_t a, safestr_t b, uint32_t flags, uint32_t n) {
-    xxl_context_t *ctx = open();
-    safestr_header_t *ha = take(ctx, a, SAFESTR_GET_READONLY);
-    safestr_header_t *hb = take(ctx, b, SAFESTR_GET_READONLY);
+    safestr_header_t *ha = peek(a);
+    safestr_header_t *hb = peek_second(ha, b);
     int r = ha == hb ? 0 : compare_headers(ha, hb, flags, n);
-    close();
+    finish_both(ha, hb);
     return r;
 }
 
 KIVO_API int safestr_equal(safestr_t a, safestr_t b, uint32_t flags, uint32_t n) {
-    xxl_context_t *ctx = open();
-    safestr_header_t *ha = take(ctx, a, SAFESTR_GET_READONLY);
-    safestr_header_t *hb = take(ctx, b, SAFESTR_GET_READONLY);
+    safestr_header_t *ha = peek(a);
+    safestr_header_t *hb = peek_second(ha, b);
     int r = ha == hb ? 1 : compare_headers(ha, hb, flags, n) == 0;
-    close();
+    finish_both(ha, hb);
     return r;
 }
 
 KIVO_API int safestr_startswith(safestr_t s, safestr_t prefix) {
-    xxl_context_t *ctx = open();
-    safestr_header_t *h = take(ctx, s, SAFESTR_GET_READONLY);
-    safestr_header_t *p = take(ctx, prefix, SAFESTR_GET_READONLY);
+    safestr_header_t *h = peek(s);
+    safestr_header_t *p = peek_second(h, prefix);
     int r = p->length <= h->length && memcmp(text(h), text(p), p->length) == 0;
-    close();
+    finish_both(h, p);
     return r;
 }
 
 KIVO_API int safestr_endswith(safestr_t s, safestr_t suffix) {
-    xxl_context_t *ctx = open();
-    safestr_header_t *h = take(ctx, s, SAFESTR_GET_READONLY);
-    safestr_header_t *p = take(ctx, suffix, SAFESTR_GET_READONLY);
+    safestr_header_t *h = peek(s);
+    safestr_header_t *p = peek_second(h, suffix);
     int r = p->length <= h->length && memcmp(text(h) + (h->length - p->length), text(p), p->length) == 0;
-    close();
+    finish_both(h, p);
     return r;
 }
 
@@ -169,12 +174,12 @@ KIVO_API int64_t safestr_search(safestr_t s, safestr_t pattern, uint32_t flags, 
         ch = static_cast<char>(va_arg(ap, int));
     va_end(ap);
 
-    xxl_context_t *ctx = open();
-    safestr_header_t *h = take(ctx, s, SAFESTR_GET_READONLY);
+    safestr_header_t *h = peek(s);
+    safestr_header_t *hp = nullptr;
     const char *p = &ch;
     uint32_t plen = 1;
     if (!(flags & SAFESTR_FIND_CHARACTER)) {
-        safestr_header_t *hp = take(ctx, pattern, SAFESTR_GET_READONLY);
+        hp = peek_second(h, pattern);
         p = text(hp);
         plen = hp->length;
     }
@@ -183,7 +188,10 @@ KIVO_API int64_t safestr_search(safestr_t s, safestr_t pattern, uint32_t flags, 
     int64_t r = -1;
     if (count != 0 && offset < len && plen <= len)
         r = find(text(h), len, p, plen, offset, count, flags & SAFESTR_FIND_REVERSE, flags & SAFESTR_FIND_NOCASE);
-    close();
+    if (hp)
+        finish_both(h, hp);
+    else
+        finish(h);
     return r;
 }
 

@@ -47,7 +47,7 @@ safestr_t *split_at(xxl_context_t *ctx, safestr_header_t *h, const char *sep, ui
     }
     uint64_t count = 0;
     for (uint32_t i = 0; scan >= plen && i <= scan - plen;) {
-        const char *hit = static_cast<const char *>(memmem(t + i, scan - i, sep, plen));
+        const char *hit = find_bytes(t + i, scan - i, sep, plen);
         if (!hit)
             break;
         count++;
@@ -57,7 +57,7 @@ safestr_t *split_at(xxl_context_t *ctx, safestr_header_t *h, const char *sep, ui
     uint64_t k = 0;
     uint32_t from = 0;
     for (uint32_t i = 0; k < count;) {
-        const char *hit = static_cast<const char *>(memmem(t + i, scan - i, sep, plen));
+        const char *hit = find_bytes(t + i, scan - i, sep, plen);
         uint32_t at = uint32_t(hit - t);
         arr[k++] = piece(ctx, t + from, at - from, flags, file, line);
         i = from = at + plen;

@@ -149,6 +149,19 @@ TEST_F(EditTest, RefusalsLeaveTheTargetAsItWas) {
     EXPECT_EQ(str(other), "src");
     EXPECT_EQ(hdr(other)->refs, 1u);
     EXPECT_EQ(sstest::H().live, 2);
+
+    // A lowered limit holds for appends that fit in the capacity too; the
+    // temporary source is used up, the target keeps its content.
+    code_of([&] { safestr_makewritable(s); });
+    uint64_t saved = safestr_maxlength;
+    safestr_maxlength = 8;
+    EXPECT_EQ(code_of([&] { safestr_concatenate(&s, make("abc", SAFESTR_F_TEMPORARY), 0, 0); }), SAFESTR_E_TOO_LONG);
+    EXPECT_EQ(code_of([&] { safestr_appendchar(&s, 'x'); }), 0);
+    EXPECT_EQ(code_of([&] { safestr_appendchar(&s, 'y'); }), SAFESTR_E_TOO_LONG);
+    safestr_maxlength = saved;
+    EXPECT_EQ(str(s), "targetx");
+    EXPECT_EQ(hdr(s)->refs, 1u);
+    EXPECT_EQ(sstest::H().live, 2);
     for (safestr_t x : {s, other})
         release(x);
 }
