@@ -49,14 +49,21 @@ fr_aqueue_node *list_pop_head(fr_aqueue_list *l)
 
 bool usable(const fr_aqueue *q) { return q != nullptr && q->refcount > 0; }
 
-void *take_first(fr_aqueue *q)
+// Unlinks the first node; the caller frees it (after unlocking, when it can).
+fr_aqueue_node *detach_first(fr_aqueue *q)
 {
     fr_aqueue_node *n = list_pop_head(&q->items);
+    if (n != nullptr)
+        q->length--;
+    return n;
+}
+
+void *item_of(fr_aqueue_node *n)
+{
     if (n == nullptr)
         return nullptr;
     void *item = n->item;
     free(n);
-    q->length--;
     return item;
 }
 
@@ -76,10 +83,10 @@ timespec deadline_after(fr_aqueue_timeout t)
     return d;
 }
 
-void *pop_locked(fr_aqueue *q, Wait mode, fr_aqueue_timeout timeout)
+fr_aqueue_node *pop_locked(fr_aqueue *q, Wait mode, fr_aqueue_timeout timeout)
 {
     if (q->length > 0)
-        return take_first(q);
+        return detach_first(q);
     if (mode == Wait::Try)
         return nullptr;
     q->waiting_threads++;
@@ -93,7 +100,7 @@ void *pop_locked(fr_aqueue *q, Wait mode, fr_aqueue_timeout timeout)
             rc = pthread_cond_timedwait(&q->cond, &q->mutex, &deadline);
     }
     q->waiting_threads--;
-    return take_first(q);
+    return detach_first(q);
 }
 
 void *pop_with_lock(fr_aqueue *q, Wait mode, fr_aqueue_timeout timeout)
@@ -104,9 +111,9 @@ void *pop_with_lock(fr_aqueue *q, Wait mode, fr_aqueue_timeout timeout)
         pthread_mutex_unlock(&q->mutex);
         FR_CHECK_RETURN(false, nullptr);
     }
-    void *item = pop_locked(q, mode, timeout);
+    fr_aqueue_node *n = pop_locked(q, mode, timeout);
     pthread_mutex_unlock(&q->mutex);
-    return item;
+    return item_of(n);
 }
 
 constexpr fr_aqueue_timeout kNoTimeout = {0, 0};
@@ -241,19 +248,19 @@ KIVO_API void *fr_aqueue_timed_pop(fr_aqueue *q, fr_aqueue_timeout timeout)
 KIVO_API void *fr_aqueue_pop_unlocked(fr_aqueue *q)
 {
     FR_CHECK_RETURN(usable(q), nullptr);
-    return pop_locked(q, Wait::Forever, kNoTimeout);
+    return item_of(pop_locked(q, Wait::Forever, kNoTimeout));
 }
 
 KIVO_API void *fr_aqueue_try_pop_unlocked(fr_aqueue *q)
 {
     FR_CHECK_RETURN(usable(q), nullptr);
-    return pop_locked(q, Wait::Try, kNoTimeout);
+    return item_of(pop_locked(q, Wait::Try, kNoTimeout));
 }
 
 KIVO_API void *fr_aqueue_timed_pop_unlocked(fr_aqueue *q, fr_aqueue_timeout timeout)
 {
     FR_CHECK_RETURN(usable(q), nullptr);
-    return pop_locked(q, Wait::Timed, timeout);
+    return item_of(pop_locked(q, Wait::Timed, timeout));
 }
 
 KIVO_API int fr_aqueue_length(fr_aqueue *q)
