@@ -272,8 +272,11 @@ KIVO_API int parseconfig(const char *path, parseconfig_entry *table)
         apply_line(table, line);
         release(line);
     }
+    // No value arrived: the count is 0, unless the entry holds an array
+    // from an earlier parse, whose count must keep saying what it holds.
     for (parseconfig_entry *e = table; e->name; e++)
-        if (e->count && e->capacity == 0)
+        if (e->count && e->capacity == 0
+            && !((e->type == PC_INT || e->type == PC_UINT || e->type == PC_STRING) && e->dest && *(void **)e->dest))
             *e->count = 0;
     xxl_pop_context(); // closes the file
     return 0;

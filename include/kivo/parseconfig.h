@@ -36,7 +36,9 @@ KIVO_BEGIN_DECLS
  * an array allocated with malloc (free it, and in PC_STRING lists each
  * string, yourself). *count 0 before the call: the array grows as values
  * come; n > 0: it holds at most n values and later ones are ignored. After
- * the call *count is the number stored (0 when the key never appeared). */
+ * the call *count is the number stored (0 when the key never appeared).
+ * An array left from an earlier call (malloc'ed) is appended to and grown;
+ * its count stays when the key does not appear again. */
 typedef struct parseconfig_entry {
     const char *name;
     unsigned int type;
