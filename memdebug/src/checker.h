@@ -42,6 +42,16 @@ bool resolve();
 // backtrace); allocations made then are served without recursion.
 extern __thread int reentry __attribute__((tls_model("initial-exec")));
 
+// pthread_self() of this thread, kept after the first call (a thread keeps
+// its value for life, and a forked child keeps its parent thread's).
+extern __thread pthread_t self_id __attribute__((tls_model("initial-exec")));
+inline pthread_t current_thread() {
+    pthread_t t = self_id;
+    if (__builtin_expect(t == pthread_t{}, 0))
+        t = self_id = pthread_self();
+    return t;
+}
+
 // Small static arena for requests made before the next allocator is known.
 // Zero-filled and never reused, so it also serves calloc.
 void *arena_alloc(size_t bytes);
@@ -116,7 +126,7 @@ __attribute__((always_inline)) inline void record(char op, size_t size, void *ol
     r->size = size;
     r->old_ptr = old_ptr;
     r->new_ptr = new_ptr;
-    r->thread = pthread_self();
+    r->thread = current_thread();
     int frames = 0;
     if (fr_memdbg_backtrace && !reentry) {
         reentry = 1;

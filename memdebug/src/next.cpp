@@ -12,6 +12,7 @@ namespace memdbg {
 
 next_allocator next;
 __thread int reentry __attribute__((tls_model("initial-exec")));
+__thread pthread_t self_id __attribute__((tls_model("initial-exec")));
 const unsigned char marker[32] = {'m', 'e', 'm', 'd', 'b', 'g'};
 
 namespace {

@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <thread>
 #include <vector>
@@ -169,4 +171,19 @@ TEST(MemdebugRing, ConcurrentThreadsLoseNoRecord) {
         EXPECT_EQ(mallocs[t], kRounds) << t;
         EXPECT_GE(frees[t], kRounds) << t;
     }
+}
+
+TEST(MemdebugRing, ForkedChildRecordsItsOwnThread) {
+    F(M(1)); // the parent has recorded from this thread before
+    pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        unsigned long at = fr_memdbg_calls;
+        void *p = M(3);
+        const fr_memdbg_record &r = rec(at);
+        _exit(r.new_ptr == p && pthread_equal(r.thread, pthread_self()) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
