@@ -67,6 +67,21 @@ inline void *copy_value(fr_hash_t *t, const void *value, uint32_t size) {
     return v;
 }
 
+/* Key bytes equal; short keys are compared in place, 8 bytes at a time. */
+inline bool same_bytes(const unsigned char *a, const void *bv, uint32_t len) {
+    const unsigned char *b = static_cast<const unsigned char *>(bv);
+    if (len > 32) return memcmp(a, b, len) == 0;
+    uint64_t x, y;
+    for (; len >= 8; a += 8, b += 8, len -= 8) {
+        memcpy(&x, a, 8);
+        memcpy(&y, b, 8);
+        if (x != y) return false;
+    }
+    for (; len; a++, b++, len--)
+        if (*a != *b) return false;
+    return true;
+}
+
 /* First entry with an equal key in the bucket chain (the earliest inserted). */
 inline fr_hash_entry_t *lookup(fr_hash_t *t, uint32_t h, const void *key, uint32_t len) {
     fr_hash_entry_t *head = t->buckets[h & t->mask];
@@ -74,63 +89,100 @@ inline fr_hash_entry_t *lookup(fr_hash_t *t, uint32_t h, const void *key, uint32
     fr_hash_link_t *end = &head->bucket;
     for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
         fr_hash_entry_t *e = of_bucket(l);
-        if (e->hash == h && e->key_len == len && memcmp(e->key, key, len) == 0) return e;
+        if (e->hash == h && e->key_len == len && same_bytes(e->key, key, len)) return e;
     }
     return nullptr;
 }
 
-/* Relinks every chain for the current count. With `recompute_old` set the
- * hashes are first recomputed with the current function; on failure they
- * are restored with recompute_old and the old chains are rebuilt, so the
- * table is left exactly as it was. 0 or -1. */
-int rehash_impl(fr_hash_t *t, fr_hash_func_t recompute_old) {
+/* Bucket count for the current count: 2 x count / (grow + shrink). */
+uint32_t target_size(const fr_hash_t *t) {
     long double target = (2.0L * t->count) / (static_cast<long double>(t->grow_threshold) + t->shrink_threshold);
     uint64_t want = 0;
     if (target >= static_cast<long double>(kMaxBuckets))
         want = kMaxBuckets;
     else if (target > 0)
         want = static_cast<uint64_t>(target);
-    uint32_t size = buckets_for(want);
+    return buckets_for(want);
+}
+
+/* Relinks every chain for the current count. The old bucket heads are
+ * reused for the new buckets (fewer allocations, and the heads stay packed
+ * instead of scattering the heap on every growth); new ones are allocated
+ * only when the old run out. With `recompute_old` set the hashes are first
+ * recomputed with the current function. On failure the hashes are restored
+ * with recompute_old, the old chains are rebuilt and the table is left
+ * exactly as it was. 0 or -1. */
+int rehash_impl(fr_hash_t *t, fr_hash_func_t recompute_old) {
+    uint32_t size = target_size(t);
     uint32_t mask = size - 1;
     fr_hash_entry_t **nb = static_cast<fr_hash_entry_t **>(t->api.calloc(size, sizeof(fr_hash_entry_t *)));
     if (!nb) return -1;
 
+    fr_hash_entry_t **old = t->buckets;
+    uint32_t next_old = 0;             /* old heads from here on are not reused yet */
+    fr_hash_entry_t *fresh = nullptr;  /* heads allocated here, chained by order.next */
     fr_hash_link_t *end = &t->order->order;
     bool failed = false;
     for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
         fr_hash_entry_t *e = of_order(l);
         if (recompute_old) e->hash = t->hash_func(e->key, e->key_len);
         fr_hash_entry_t *&head = nb[e->hash & mask];
-        if (!head && !(head = new_head(t))) {
-            failed = true;
-            break;
+        if (!head) {
+            while (next_old < t->size && !old[next_old]) next_old++;
+            if (next_old < t->size) {
+                head = old[next_old++];
+            } else if ((head = new_head(t)) != nullptr) {
+                head->order.next = reinterpret_cast<fr_hash_link_t *>(fresh);
+                fresh = head;
+            } else {
+                failed = true;
+                break;
+            }
+            link_init(&head->bucket);
         }
         link_append(&head->bucket, &e->bucket);
     }
 
-    fr_hash_entry_t **drop = t->buckets;
-    uint32_t drop_size = t->size;
     if (failed) {
         /* Rebuild the old chains: walking the order list gives them back in
          * their original (insertion) order. */
         for (uint32_t i = 0; i < t->size; i++)
-            if (t->buckets[i]) link_init(&t->buckets[i]->bucket);
+            if (old[i]) link_init(&old[i]->bucket);
         for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
             fr_hash_entry_t *e = of_order(l);
             if (recompute_old) e->hash = recompute_old(e->key, e->key_len);
-            link_append(&t->buckets[e->hash & t->mask]->bucket, &e->bucket);
+            link_append(&old[e->hash & t->mask]->bucket, &e->bucket);
         }
-        drop = nb;
-        drop_size = size;
-    } else {
-        t->buckets = nb;
-        t->size = size;
-        t->mask = mask;
+        while (fresh) {
+            fr_hash_entry_t *n = reinterpret_cast<fr_hash_entry_t *>(fresh->order.next);
+            t->api.free(fresh);
+            fresh = n;
+        }
+        t->api.free(nb);
+        return -1;
     }
-    for (uint32_t i = 0; i < drop_size; i++)
-        if (drop[i]) t->api.free(drop[i]);
-    t->api.free(drop);
-    return failed ? -1 : 0;
+    /* Heads that were not reused go; the fresh ones stay in use. */
+    for (; next_old < t->size; next_old++)
+        if (old[next_old]) t->api.free(old[next_old]);
+    for (fr_hash_entry_t *h = fresh; h;) {
+        fr_hash_entry_t *n = reinterpret_cast<fr_hash_entry_t *>(h->order.next);
+        link_init(&h->order);
+        h = n;
+    }
+    t->api.free(old);
+    t->buckets = nb;
+    t->size = size;
+    t->mask = mask;
+    return 0;
+}
+
+/* The automatic rebuild after an insertion or deletion. A rebuild to the
+ * same bucket count under the same function would recreate exactly the
+ * chains in place (they are in insertion order either way), so it is
+ * skipped: otherwise a large table whose load sits between a quarter and
+ * the shrink threshold is rebuilt in full on every deletion. */
+void resize(fr_hash_t *t) {
+    if (target_size(t) != t->size) rehash_impl(t, nullptr);
 }
 
 /* The insertion step of add and force add: entry, bucket head, value copy,
@@ -164,7 +216,7 @@ fr_hash_entry_t *insert(fr_hash_t *t, uint32_t h, const void *key, uint32_t len,
     link_append(&t->order->order, &e->order);
     t->count += 1;
     /* count / size > grow, exactly: size is a power of two. */
-    if (static_cast<double>(t->count) > static_cast<double>(t->grow_threshold) * t->size) rehash_impl(t, nullptr);
+    if (static_cast<double>(t->count) > static_cast<double>(t->grow_threshold) * t->size) resize(t);
     return e;
 }
 
@@ -263,7 +315,7 @@ KIVO_API int fr_hash_del(fr_hash_t *t, const void *key, uint32_t key_len) {
     }
     if (!removed) return -1;
     if (t->size > kMinBuckets && static_cast<double>(t->count) < static_cast<double>(t->shrink_threshold) * t->size)
-        rehash_impl(t, nullptr);
+        resize(t);
     return 0;
 }
 
