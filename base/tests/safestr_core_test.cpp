@@ -201,6 +201,10 @@ TEST_F(CoreTest, ReferenceCountLimit) {
     EXPECT_EQ(code_of([&] { safestr_length(s); }), SAFESTR_E_TOO_MANY_REFERENCES);
     EXPECT_EQ(code_of([&] { safestr_clone(s, 0); }), SAFESTR_E_TOO_MANY_REFERENCES);
     EXPECT_EQ(hdr(s)->refs, 0xFFFFFFFFu);
+    // The asset cleanup reports the header as its data.
+    c = run([&] { safestr_cleanup_asset(const_cast<char *>(s), nullptr); });
+    EXPECT_EQ(c.code, SAFESTR_E_TOO_MANY_REFERENCES);
+    EXPECT_EQ(c.data, (void *)hdr(s));
     hdr(s)->refs = 1;
     code_of([&] { safestr_free(s); });
 }
