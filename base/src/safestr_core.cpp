@@ -68,16 +68,6 @@ uint64_t grown_capacity(uint32_t capacity, uint64_t length) {
 
 } // namespace
 
-safestr_header_t *check(safestr_t s) {
-    if (!s)
-        SAFESTR_THROW(EINVAL, nullptr);
-    safestr_header_t *h = header(s);
-    uint32_t c = cookie();
-    if (c == 0 || h->cookie != c)
-        SAFESTR_THROW(EFAULT, nullptr);
-    return h;
-}
-
 safestr_header_t *peek_second(safestr_header_t *first, safestr_t s) {
     if (!s) {
         finish(first);
@@ -95,11 +85,6 @@ safestr_header_t *peek_second(safestr_header_t *first, safestr_t s) {
         SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
     }
     return h;
-}
-
-bool too_long(uint64_t length) {
-    uint64_t limit = safestr_maxlength;
-    return length > max_length || ((limit >> 32) == 0 && length + 1 > limit);
 }
 
 const char *find_bytes(const char *t, size_t len, const char *p, size_t plen) {

@@ -49,7 +49,15 @@ inline safestr_t handle(safestr_header_t *h) { return reinterpret_cast<const cha
 inline uint32_t cookie() { return __atomic_load_n(&safestr_cookie, __ATOMIC_RELAXED); }
 
 // A live safe string: non-null with the current cookie. Throws EINVAL/EFAULT.
-safestr_header_t *check(safestr_t s);
+inline safestr_header_t *check(safestr_t s) {
+    if (__builtin_expect(!s, 0))
+        SAFESTR_THROW(EINVAL, nullptr);
+    safestr_header_t *h = header(s);
+    uint32_t c = cookie();
+    if (__builtin_expect(c == 0 || h->cookie != c, 0))
+        SAFESTR_THROW(EFAULT, nullptr);
+    return h;
+}
 
 // Opens / closes the operation's own context (an asset block).
 inline xxl_context_t *open() { return xxl_push_context(nullptr); }
@@ -116,7 +124,10 @@ safestr_header_t *peek_second(safestr_header_t *first, safestr_t s);
 // The first occurrence of p (plen >= 1) in t[0, len), or null.
 const char *find_bytes(const char *t, size_t len, const char *p, size_t plen);
 // Whether growing to length would throw SAFESTR_E_TOO_LONG.
-bool too_long(uint64_t length);
+inline bool too_long(uint64_t length) {
+    uint64_t limit = safestr_maxlength;
+    return length > max_length || ((limit >> 32) == 0 && length + 1 > limit);
+}
 
 } // namespace kivo::ss
 
