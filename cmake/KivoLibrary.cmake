@@ -144,6 +144,19 @@ function(kivo_add_tests)
   endforeach()
 endfunction()
 
+# kivo_program_libraries(<out var> <_r or empty>): every library of the
+# chosen build that a program may link, the allocation checker excepted
+# (it replaces malloc and is only ever preloaded on purpose).
+function(kivo_program_libraries out sfx)
+  set(libs "")
+  foreach(lib ${KIVO_ALL_LIBRARIES})
+    if(NOT lib STREQUAL "memdebug")
+      list(APPEND libs kivo_${lib}${sfx})
+    endif()
+  endforeach()
+  set(${out} ${libs} PARENT_SCOPE)
+endfunction()
+
 function(kivo_install_package)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/kivo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(EXPORT kivoTargets NAMESPACE kivo:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kivo)

@@ -29,7 +29,6 @@ struct thread_state {
 
 constexpr xxl_exception_t zero_exception = {0, nullptr, nullptr, 0};
 constexpr xxl_exception_t retry_exception = {-2, nullptr, nullptr, 0};
-constexpr xxl_exception_t thread_exit_exception = {-1, nullptr, nullptr, 0};
 
 constexpr unsigned flag_bits(unsigned flags) { return flags << 8; }
 inline unsigned state_of(const xxl_context_t *c) { return c->state & 0xFFu; }
@@ -43,6 +42,8 @@ inline unsigned flags_of(const xxl_context_t *c) { return (c->state >> 8) & 0xFF
 void pop_one(thread_state *s);
 
 #if KIVO_THREADS
+constexpr xxl_exception_t thread_exit_exception = {-1, nullptr, nullptr, 0};
+
 pthread_key_t state_key;
 pthread_once_t state_once = PTHREAD_ONCE_INIT;
 // initial-exec: the library is linked, not dlopen'ed, so the slot is static
