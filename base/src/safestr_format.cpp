@@ -22,33 +22,35 @@
 
 namespace kivo_fmt {
 
+namespace ss = kivo::ss;
+
 namespace {
 
 constexpr const char *kFile = SAFESTR_SOURCE;
 
-inline char *text_of(safestr_header_t *h)
-{
-    return reinterpret_cast<char *>(h + 1);
-}
-
-// Appends into a safe string under construction. The header's length is
-// only brought up to date when the block must grow and at the end.
+// Appends into a safe string under construction, a block the operation
+// built. The header's length is only brought up to date when the block
+// must grow and at the end; what lies past it until then is taken in by
+// the final resize.
 struct StringSink {
+    xxl_context_t *ctx;
     safestr_header_t *h;
     char *buf;
     size_t len;
     size_t cap;
 
-    void init(safestr_header_t *header)
+    void init(xxl_context_t *c, safestr_header_t *header)
     {
+        ctx = c;
         h = header;
-        buf = text_of(header);
+        buf = ss::text(header);
         len = header->length;
         cap = header->capacity;
     }
 
-    // Grows so that n more characters fit. The block doubles (up to the
-    // length limit) so that long outputs are copied a bounded number of times.
+    // Grows so that n more characters fit; the block grows geometrically
+    // (up to the length limit), so a long output is copied a bounded number
+    // of times.
     __attribute__((noinline)) void grow(size_t n)
     {
         size_t need = len + n;
@@ -63,8 +65,8 @@ struct StringSink {
         // The block is copied up to its recorded length.
         buf[len] = '\0';
         h->length = (uint32_t)len;
-        h = safestr_resize(h, (uint32_t)target);
-        buf = text_of(h);
+        h = ss::resize(ctx, h, target);
+        buf = ss::text(h);
         cap = h->capacity;
     }
 
@@ -72,8 +74,14 @@ struct StringSink {
     {
         if (n > cap - len)
             grow(n);
-        memcpy(buf + len, p, n);
+        char *q = buf + len;
         len += n;
+        if (n <= 16) { // short pieces: cheaper than a call
+            for (size_t i = 0; i < n; i++)
+                q[i] = p[i];
+            return;
+        }
+        memcpy(q, p, n);
     }
 
     void fill(char c, size_t n)
@@ -94,11 +102,7 @@ struct StringSink {
     void commit(size_t n) { len += n; }
 
     // Sets the final length and the terminating zero.
-    safestr_header_t *finish()
-    {
-        h = safestr_resize(h, (uint32_t)len);
-        return h;
-    }
+    safestr_header_t *finish() { return h = ss::resize(ctx, h, len); }
 
     size_t count() const { return len; }
 };
@@ -139,7 +143,21 @@ struct StreamSink {
     size_t count() const { return total; }
 };
 
-inline void start_args(Args *a, va_list ap)
+// Takes a string the operation only reads. Only a temporary string needs
+// the registered reference (its release at the close frees it); any other
+// one cannot lose its last reference while the call runs, so checking it is
+// all that taking it would do.
+inline safestr_header_t *hold(xxl_context_t *ctx, safestr_t s)
+{
+    safestr_header_t *h = ss::check(s);
+    if (h->flags & SAFESTR_F_TEMPORARY)
+        return ss::take(ctx, s, SAFESTR_GET_READONLY);
+    if (h->refs == 0xFFFFFFFFu)
+        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
+    return h;
+}
+
+inline void start_args(Args *a, xxl_context_t *ctx, va_list ap)
 {
     va_copy(a->ap, ap);
     a->nread = 0;
@@ -147,13 +165,13 @@ inline void start_args(Args *a, va_list ap)
     a->scanned = false;
     a->scratch = nullptr;
     a->scratch_size = 0;
+    a->ctx = ctx;
 }
 
-inline int result(size_t n)
+inline void result(size_t n)
 {
     if (n > (size_t)INT_MAX)
         fail(EOVERFLOW, __LINE__);
-    return (int)n;
 }
 
 inline void set_trust(safestr_header_t *h, bool trusted)
@@ -164,54 +182,68 @@ inline void set_trust(safestr_header_t *h, bool trusted)
         h->flags &= ~(uint32_t)SAFESTR_F_TRUSTED;
 }
 
-// Runs the engine into a string taken for writing and ends the edit;
-// returns the handle that now holds the result.
-safestr_t format_into(safestr_header_t *h, safestr_header_t *hf, va_list ap, bool trusted, size_t *count)
+// A new string with room for the format's length, built by the operation
+// and registered in ctx with the disposition: XXL_ASSET_ALWAYS for a
+// working string, XXL_ASSET_ON_ERROR for one handed to the caller.
+safestr_header_t *new_string(xxl_context_t *ctx, safestr_header_t *hf, unsigned disposition)
+{
+    safestr_header_t *h = ss::make(hf->length, 0, kFile, __LINE__);
+    ss::register_built(ctx, h, disposition);
+    return h;
+}
+
+// Runs the engine into h and ends the edit; returns the handle that now
+// holds the result.
+safestr_t format_into(xxl_context_t *ctx, safestr_header_t *h, safestr_header_t *hf, va_list ap, bool trusted,
+                      size_t *count)
 {
     StringSink out;
-    out.init(h);
+    out.init(ctx, h);
     Args a;
-    start_args(&a, ap);
-    run(out, text_of(hf), hf->length, &a);
+    start_args(&a, ctx, ap);
+    run(out, ss::text(hf), hf->length, &a);
     va_end(a.ap);
     *count = out.count();
     result(*count);
     safestr_header_t *last = out.finish();
     set_trust(last, trusted);
-    return safestr_complete(h, last);
+    return ss::complete(h, last);
 }
 
 int format_stream(FILE *stream, safestr_t format, va_list ap)
 {
-    xxl_push_context(nullptr);
-    safestr_header_t *hf = safestr_get(format, SAFESTR_GET_READONLY);
+    xxl_context_t *ctx = ss::open();
+    safestr_header_t *hf = hold(ctx, format);
     if (!stream)
         fail(EINVAL, __LINE__);
     StreamSink out;
     out.f = stream;
     out.total = 0;
     Args a;
-    start_args(&a, ap);
-    run(out, text_of(hf), hf->length, &a);
+    start_args(&a, ctx, ap);
+    run(out, ss::text(hf), hf->length, &a);
     va_end(a.ap);
-    int n = result(out.count());
-    xxl_pop_context();
-    return n;
+    result(out.count());
+    ss::close();
+    return (int)out.count();
 }
 
 } // namespace
 
-Text take_string(void *handle)
+Text take_string(Args *a, void *handle)
 {
+    xxl_context_t *ctx = static_cast<xxl_context_t *>(a->ctx);
     safestr_t s = static_cast<safestr_t>(handle);
-    if (!s)
-        s = safestr_do_create("(null)", SAFESTR_F_TEMPORARY | SAFESTR_F_READONLY | SAFESTR_F_TRUSTED, kFile,
-                              __LINE__);
-    // Taken in the operation's block: the reference is given back when the
-    // operation ends, however it ends, and a temporary argument is freed
-    // then (also when one format uses it twice).
-    safestr_header_t *h = safestr_get(s, SAFESTR_GET_READONLY);
-    return Text{text_of(h), h->length};
+    if (!s) {
+        safestr_header_t *n = ss::make_copy("(null)", 6, SAFESTR_F_TEMPORARY | SAFESTR_F_READONLY | SAFESTR_F_TRUSTED,
+                                            kFile, __LINE__);
+        s = ss::handle(n);
+    }
+    // A temporary argument (and "(null)") is taken in the operation's
+    // context: it is freed when the operation ends, however it ends, also
+    // when one format uses it twice.
+    safestr_header_t *h = hold(ctx, s);
+    return Text{ss::text(h), h->length};
 }
 
 char *scratch(Args *a, size_t n)
@@ -234,26 +266,24 @@ extern "C" {
 
 KIVO_API int safestr_vsprintf(safestr_t *s, safestr_t format, va_list ap)
 {
-    xxl_push_context(nullptr);
+    xxl_context_t *ctx = ss::open();
     if (!s) {
-        safestr_get(format, SAFESTR_GET_READONLY); // a temporary format still goes
+        hold(ctx, format); // a temporary format still goes
         fail(EINVAL, __LINE__);
     }
-    safestr_header_t *hd = safestr_get(*s, SAFESTR_GET_WRITABLE);
-    safestr_header_t *hf = safestr_get(format, SAFESTR_GET_READONLY);
+    safestr_header_t *hd = ss::take(ctx, *s, SAFESTR_GET_WRITABLE);
+    safestr_header_t *hf = hold(ctx, format);
     bool trusted = (hf->flags & SAFESTR_F_TRUSTED) != 0;
     // The result is built aside, so the destination keeps its content when
     // the format fails; the working string goes when the operation ends.
-    safestr_t work = safestr_do_alloc(hf->length, SAFESTR_F_ASSET_ALWAYS, kFile, __LINE__);
     size_t count;
-    work = format_into(safestr_get(work, SAFESTR_GET_WRITABLE), hf, ap, trusted, &count);
-    int n = (int)count;
-    safestr_header_t *hn = safestr_resize(hd, (uint32_t)count);
-    memcpy(text_of(hn), work, count + 1);
+    safestr_t work = format_into(ctx, new_string(ctx, hf, XXL_ASSET_ALWAYS), hf, ap, trusted, &count);
+    safestr_header_t *hn = ss::resize(ctx, hd, count);
+    memcpy(ss::text(hn), work, count + 1);
     set_trust(hn, trusted);
-    *s = safestr_complete(hd, hn);
-    xxl_pop_context();
-    return n;
+    *s = ss::complete(hd, hn);
+    ss::close();
+    return (int)count;
 }
 
 KIVO_API int safestr_sprintf(safestr_t *s, safestr_t format, ...)
@@ -267,19 +297,18 @@ KIVO_API int safestr_sprintf(safestr_t *s, safestr_t format, ...)
 
 KIVO_API int safestr_vasprintf(safestr_t *out, safestr_t format, va_list ap)
 {
-    xxl_push_context(nullptr);
-    safestr_header_t *hf = safestr_get(format, SAFESTR_GET_READONLY);
+    xxl_context_t *ctx = ss::open();
+    safestr_header_t *hf = hold(ctx, format);
     if (!out)
         fail(EINVAL, __LINE__);
     bool trusted = (hf->flags & SAFESTR_F_TRUSTED) != 0;
-    safestr_t s = safestr_do_alloc(hf->length, SAFESTR_F_ASSET_ON_ERROR, kFile, __LINE__);
-    *out = s;
-    safestr_header_t *hs = safestr_get(s, SAFESTR_GET_WRITABLE);
+    // Freed by the close of the context only if the operation fails.
+    safestr_header_t *h = new_string(ctx, hf, XXL_ASSET_ON_ERROR);
+    *out = ss::handle(h);
     size_t count;
-    *out = format_into(hs, hf, ap, trusted, &count);
-    int n = (int)count;
-    xxl_pop_context();
-    return n;
+    *out = format_into(ctx, h, hf, ap, trusted, &count);
+    ss::close();
+    return (int)count;
 }
 
 KIVO_API int safestr_asprintf(safestr_t *out, safestr_t format, ...)

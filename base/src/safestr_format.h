@@ -14,7 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <climits>
 #include <cstring>
+
+#include <kivo/safestr.h>
 
 namespace kivo_fmt {
 
@@ -66,6 +69,7 @@ struct Args {
     bool scanned; // the whole format has been typed (numbered arguments seen)
     char *scratch;
     size_t scratch_size;
+    void *ctx; // the operation's context, where %s arguments are taken
     uint8_t types[kMaxArgs + 1];
     ArgValue vals[kMaxArgs + 1];
 };
@@ -75,7 +79,184 @@ struct Args {
 
 // Parses one conversion; p is the character after '%'. Throws on any
 // malformed, forbidden or out-of-range part.
-void parse(const char *p, const char *end, Conv *c);
+namespace detail {
+
+inline bool is_digit(char ch)
+{
+    return ch >= '0' && ch <= '9';
+}
+
+// Reads a run of digits; values past cap stay at cap + 1.
+inline const char *number(const char *p, const char *end, long long cap, long long *out)
+{
+    long long n = 0;
+    while (p < end && is_digit(*p)) {
+        if (n <= cap)
+            n = n * 10 + (*p - '0');
+        p++;
+    }
+    *out = n > cap ? cap + 1 : n;
+    return p;
+}
+
+// "*" or "*m$" of a width or precision; p is just after the '*'.
+inline const char *star_source(const char *p, const char *end, uint8_t *kind, int *num)
+{
+    long long n;
+    const char *q = number(p, end, kMaxArgs, &n);
+    if (q > p && q < end && *q == '$') {
+        if (n < 1 || n > kMaxArgs)
+            fail(SAFESTR_E_BAD_ARGUMENT, __LINE__);
+        *kind = K_NUMBERED;
+        *num = (int)n;
+        return q + 1;
+    }
+    *kind = K_NEXT;
+    *num = 0;
+    return p;
+}
+
+constexpr uint8_t signed_types[] = {T_INT, T_SCHAR, T_SHORT, T_LONG, T_LLONG, T_INTMAX, T_SSIZE, T_PTRDIFF};
+constexpr uint8_t unsigned_types[] = {T_UINT, T_UCHAR, T_USHORT, T_ULONG, T_ULLONG, T_UINTMAX, T_SIZE, T_UPTRDIFF};
+
+} // namespace detail
+
+__attribute__((always_inline)) inline void parse(const char *p, const char *end, Conv *c)
+{
+    using namespace detail;
+    long long n;
+    c->argno = 0;
+    c->flags = 0;
+    c->width_kind = K_NONE;
+    c->prec_kind = K_NONE;
+    c->width = 0;
+    c->prec = 0;
+    c->mod = M_NONE;
+
+    // Argument number: digits directly followed by '$'.
+    if (p < end && is_digit(*p)) {
+        const char *q = number(p, end, kMaxArgs, &n);
+        if (q < end && *q == '$') {
+            if (n < 1 || n > kMaxArgs)
+                fail(SAFESTR_E_BAD_ARGUMENT, __LINE__);
+            c->argno = (int)n;
+            p = q + 1;
+        }
+    }
+    for (; p < end; p++) {
+        switch (*p) {
+        case '-': c->flags |= F_MINUS; continue;
+        case '+': c->flags |= F_PLUS; continue;
+        case ' ': c->flags |= F_SPACE; continue;
+        case '#': c->flags |= F_HASH; continue;
+        case '0': c->flags |= F_ZERO; continue;
+        default: break;
+        }
+        break;
+    }
+    if (p < end && *p == '*') {
+        p = star_source(p + 1, end, &c->width_kind, &c->width);
+    } else if (p < end && is_digit(*p)) {
+        p = number(p, end, INT_MAX, &n);
+        if (n > INT_MAX)
+            fail(E2BIG, __LINE__);
+        c->width_kind = K_DIGITS;
+        c->width = (int)n;
+    }
+    if (p < end && *p == '.') {
+        p++;
+        if (p < end && *p == '*') {
+            p = star_source(p + 1, end, &c->prec_kind, &c->prec);
+        } else {
+            p = number(p, end, INT_MAX, &n);
+            if (n > INT_MAX)
+                fail(E2BIG, __LINE__);
+            c->prec_kind = K_DIGITS;
+            c->prec = (int)n;
+        }
+    }
+    if (p < end) {
+        switch (*p) {
+        case 'h':
+            if (p + 1 < end && p[1] == 'h') {
+                c->mod = M_HH;
+                p++;
+            } else {
+                c->mod = M_H;
+            }
+            p++;
+            break;
+        case 'l':
+            if (p + 1 < end && p[1] == 'l') {
+                c->mod = M_LL;
+                p++;
+            } else {
+                c->mod = M_L;
+            }
+            p++;
+            break;
+        case 'j': c->mod = M_J; p++; break;
+        case 'z': c->mod = M_Z; p++; break;
+        case 't': c->mod = M_T; p++; break;
+        case 'L': c->mod = M_BIGL; p++; break;
+        default: break;
+        }
+    }
+    if (p >= end)
+        fail(E2BIG, __LINE__);
+    char conv = *p++;
+    c->conv = conv;
+    c->next = p;
+    switch (conv) {
+    case 'n':
+        fail(SAFESTR_E_FORBIDDEN_CONVERSION, __LINE__);
+    case 'd':
+    case 'i':
+        if ((c->flags & F_HASH) || c->mod == M_BIGL)
+            fail(E2BIG, __LINE__);
+        c->type = signed_types[c->mod];
+        return;
+    case 'u':
+        if (c->flags & F_HASH)
+            fail(E2BIG, __LINE__);
+        [[fallthrough]];
+    case 'o':
+    case 'x':
+    case 'X':
+        if ((c->flags & (F_PLUS | F_SPACE)) || c->mod == M_BIGL)
+            fail(E2BIG, __LINE__);
+        c->type = unsigned_types[c->mod];
+        return;
+    case 'e':
+    case 'f':
+    case 'g':
+    case 'E':
+    case 'F':
+    case 'G':
+        if (c->mod != M_NONE && c->mod != M_BIGL)
+            fail(E2BIG, __LINE__);
+        c->type = c->mod == M_BIGL ? T_LDOUBLE : T_DOUBLE;
+        return;
+    case 'c':
+        if ((c->flags & ~F_MINUS) || c->prec_kind != K_NONE || c->mod != M_NONE)
+            fail(E2BIG, __LINE__);
+        c->type = T_INT;
+        return;
+    case 's':
+        if (c->mod != M_NONE)
+            fail(E2BIG, __LINE__);
+        c->type = T_STR;
+        return;
+    case 'p':
+        if ((c->flags & ~F_MINUS) || c->mod != M_NONE)
+            fail(E2BIG, __LINE__);
+        c->type = T_PTR;
+        return;
+    default:
+        fail(E2BIG, __LINE__);
+    }
+}
+
 
 // Types every argument of the whole format and reads all of them up to the
 // highest one (first use of an argument number).
@@ -84,7 +265,7 @@ void scan(Args *a, const char *fmt, const char *end);
 // The value of one use: argno 0 takes the next argument in order.
 ArgValue *take_slow(Args *a, int argno, uint8_t type);
 
-inline void read_arg(Args *a, int slot, uint8_t type)
+__attribute__((always_inline)) inline void read_arg(Args *a, int slot, uint8_t type)
 {
     ArgValue *v = &a->vals[slot];
     switch (type) {
@@ -114,7 +295,7 @@ inline void read_arg(Args *a, int slot, uint8_t type)
 }
 
 // Fast path: in-order arguments before any argument number was seen.
-inline ArgValue *take(Args *a, int argno, uint8_t type)
+__attribute__((always_inline)) inline ArgValue *take(Args *a, int argno, uint8_t type)
 {
     if (argno == 0 && !a->scanned && a->counter < kMaxArgs) {
         int slot = ++a->counter;
@@ -130,7 +311,7 @@ struct Text {
     const char *p;
     size_t n;
 };
-Text take_string(void *handle);
+Text take_string(Args *a, void *handle);
 
 // The call's reusable scratch buffer, grown to at least n bytes; it is an
 // asset of the operation's context.
@@ -147,6 +328,17 @@ inline char *digits(char *end, unsigned long long v, unsigned base, bool upper)
         "8081828384858687888990919293949596979899";
     char *p = end;
     if (base == 10) {
+        if (v <= UINT32_MAX) { // 32-bit division is much cheaper
+            uint32_t w = (uint32_t)v;
+            while (w >= 100) {
+                unsigned r = w % 100;
+                w /= 100;
+                p -= 2;
+                p[0] = pairs[2 * r];
+                p[1] = pairs[2 * r + 1];
+            }
+            v = w;
+        }
         while (v >= 100) {
             unsigned r = (unsigned)(v % 100);
             v /= 100;
@@ -163,11 +355,17 @@ inline char *digits(char *end, unsigned long long v, unsigned base, bool upper)
         }
         return p;
     }
-    const char *set = upper ? upper_digits : lower_digits;
-    unsigned shift = base == 16 ? 4 : 3;
+    if (base == 16) {
+        const char *set = upper ? upper_digits : lower_digits;
+        do {
+            *--p = set[v & 15];
+            v >>= 4;
+        } while (v);
+        return p;
+    }
     do {
-        *--p = set[v & (base - 1)];
-        v >>= shift;
+        *--p = (char)('0' + (v & 7));
+        v >>= 3;
     } while (v);
     return p;
 }
@@ -187,17 +385,19 @@ inline void emit_field(Sink &out, size_t width, bool left, const char *prefix, s
     if (total <= kDirect) {
         char *w = out.space(total);
         char *q = w;
-        if (!left) {
+        if (!left && pad) {
             memset(q, ' ', pad);
             q += pad;
         }
-        memcpy(q, prefix, nprefix);
-        q += nprefix;
-        memset(q, '0', nzeros);
-        q += nzeros;
-        memcpy(q, dig, ndig);
-        q += ndig;
-        if (left)
+        for (size_t i = 0; i < nprefix; i++)
+            *q++ = prefix[i];
+        if (nzeros) {
+            memset(q, '0', nzeros);
+            q += nzeros;
+        }
+        for (size_t i = 0; i < ndig; i++)
+            *q++ = dig[i];
+        if (left && pad)
             memset(q, ' ', pad);
         out.commit(total);
         return;
@@ -367,9 +567,9 @@ void emit_float(Sink &out, const Conv &c, ArgValue *v, size_t width, bool left, 
 }
 
 template <class Sink>
-void emit_string(Sink &out, ArgValue *v, size_t width, bool left, long prec)
+void emit_string(Sink &out, Args *a, ArgValue *v, size_t width, bool left, long prec)
 {
-    Text t = take_string(v->p);
+    Text t = take_string(a, v->p);
     size_t n = t.n;
     if (prec >= 0 && (size_t)prec < n)
         n = (size_t)prec;
@@ -394,8 +594,15 @@ void run(Sink &out, const char *fmt, size_t len, Args *a)
     const char *p = fmt;
     const char *end = fmt + len;
     while (p < end) {
-        const char *q = (const char *)memchr(p, '%', (size_t)(end - p));
-        if (!q) {
+        // Literal runs are mostly short: look at a few bytes before
+        // paying for a memchr call.
+        const char *q = p;
+        const char *near = end - p > 16 ? p + 16 : end;
+        while (q < near && *q != '%')
+            q++;
+        if (q == near && q < end)
+            q = (const char *)memchr(q, '%', (size_t)(end - q));
+        if (!q || q == end) {
             out.put(p, (size_t)(end - p));
             return;
         }
@@ -439,7 +646,7 @@ void run(Sink &out, const char *fmt, size_t len, Args *a)
         ArgValue *v = take(a, c.argno, c.type);
         switch (c.conv) {
         case 's':
-            emit_string(out, v, (size_t)width, left, prec);
+            emit_string(out, a, v, (size_t)width, left, prec);
             break;
         case 'c': {
             char ch = (char)(unsigned char)v->i;

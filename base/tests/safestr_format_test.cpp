@@ -136,6 +136,21 @@ TEST(SafestrFormat, EveryRefusalThrowsItsCode)
     char plain[64] = {};
     strcpy(plain + 32, "plain");
     EXPECT_EQ(Code("%s", (const char *)plain + 32), EFAULT);
+    // An argument or format whose reference count is at its ceiling.
+    Guarded([&] {
+        safestr_t full = safestr_create("full", 0);
+        hdr(full)->refs = 0xFFFFFFFFu;
+        safestr_t out = nullptr;
+        Thrown t = Guarded([&] { safestr_asprintf(&out, T("%s"), full); });
+        EXPECT_EQ(t.code, SAFESTR_E_TOO_MANY_REFERENCES);
+        EXPECT_EQ(t.data, (void *)full);
+        t = Guarded([&] { safestr_asprintf(&out, full); });
+        EXPECT_EQ(t.code, SAFESTR_E_TOO_MANY_REFERENCES);
+        EXPECT_EQ(t.data, (void *)full);
+        EXPECT_EQ(hdr(full)->refs, 0xFFFFFFFFu);
+        hdr(full)->refs = 1;
+        safestr_free(full);
+    });
     // Null handles and destinations.
     safestr_t out;
     EXPECT_EQ(Guarded([&] { safestr_asprintf(&out, nullptr); }).code, EINVAL);
