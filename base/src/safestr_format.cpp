@@ -267,12 +267,13 @@ extern "C" {
 KIVO_API int safestr_vsprintf(safestr_t *s, safestr_t format, va_list ap)
 {
     xxl_context_t *ctx = ss::open();
-    if (!s) {
-        hold(ctx, format); // a temporary format still goes
-        fail(EINVAL, __LINE__);
-    }
-    safestr_header_t *hd = ss::take(ctx, *s, SAFESTR_GET_WRITABLE);
+    // The format first: a temporary format is then freed even when the
+    // destination is refused. Holding it adds no reference unless it is
+    // temporary, so the destination may be the format itself.
     safestr_header_t *hf = hold(ctx, format);
+    if (!s)
+        fail(EINVAL, __LINE__);
+    safestr_header_t *hd = ss::take(ctx, *s, SAFESTR_GET_WRITABLE);
     bool trusted = (hf->flags & SAFESTR_F_TRUSTED) != 0;
     // The result is built aside, so the destination keeps its content when
     // the format fails; the working string goes when the operation ends.

@@ -234,6 +234,12 @@ TEST(SafestrFormat, SprintfReplacesAndGrows)
         EXPECT_EQ(d[510], '\0');
         EXPECT_EQ(hdr(d)->refs, 1u);
         EXPECT_EQ(hdr(arg)->refs, 1u);
+        // The format may be the destination itself.
+        safestr_t self = safestr_create("<%d>", SAFESTR_F_TRUSTED);
+        EXPECT_EQ(safestr_sprintf(&self, self, 5), 3);
+        EXPECT_STREQ(self, "<5>");
+        EXPECT_TRUE(safestr_istrusted(self));
+        safestr_free(self);
         // A shared destination is refused and kept.
         safestr_reference(d);
         EXPECT_EQ(Guarded([&] { safestr_sprintf(&d, T("x")); }).code, SAFESTR_E_NOT_WRITABLE);
