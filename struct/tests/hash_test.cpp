@@ -141,17 +141,24 @@ TEST(Hash, ReplaceKeepsOrderAndDuplicatesGoTogether) {
 
 TEST(Hash, ReleaseHookDecidesWhoFrees) {
     static std::vector<long> released;
+    static std::vector<void *> owned;
     static int keep;
     released.clear();
     CountingAlloc::reset();
     for (keep = 0; keep <= 1; keep++) {
-        fr_hash_t *t = fr_hash_init_api(0, [](void *v) { released.push_back(*(long *)v); return keep; },
+        fr_hash_t *t = fr_hash_init_api(0, [](void *v) {
+            released.push_back(*(long *)v);
+            if (keep) owned.push_back(v);
+            return keep;
+        },
                                         &CountingAlloc::api, nullptr);
         add(t, "x", 1), add(t, "x", 2), add(t, "y", 3), add(t, "z", 4);
         del(t, "y");
         EXPECT_EQ(1, fr_hash_unref(t));
         // Hook returning nonzero owns the three copies the table dropped.
         EXPECT_EQ(keep ? 4 : 0, CountingAlloc::live);
+        for (void *v : owned) CountingAlloc::api.free(v);
+        owned.clear();
     }
     EXPECT_EQ((std::vector<long>{1, 3, 2, 4, 1, 3, 2, 4}), released);
 }

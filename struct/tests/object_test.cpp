@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <thread>
+#include <vector>
 #include <kivo/array.h>
 #include <kivo/fifobuf.h>
 #include <kivo/hash.h>
@@ -96,9 +97,10 @@ TEST(Object, ReferenceCounting) {
     EXPECT_EQ(nullptr, fr_hash_ref(nullptr));
 }
 
-// The record is kept alive (free is a no-op) so that the header can be
-// inspected after the last reference is gone.
-void keep(void *) {}
+// Freed blocks are kept alive until the end of the test so that the header
+// can be inspected after the last reference is gone.
+std::vector<void *> kept;
+void keep(void *p) { kept.push_back(p); }
 
 TEST(ObjectDeathTest, RefAfterLastUnrefAborts) {
     fr_alloc_api api = {malloc, calloc, realloc, keep};
@@ -108,6 +110,8 @@ TEST(ObjectDeathTest, RefAfterLastUnrefAborts) {
     EXPECT_EQ(1, fr_array_unref(a));
     EXPECT_DEATH(fr_hash_ref(t), "");
     EXPECT_DEATH(fr_array_ref(a), "");
+    for (void *p : kept) free(p);
+    kept.clear();
 }
 
 TEST(Object, CallerAllocatorRecordMustBeComplete) {
