@@ -1,8 +1,14 @@
 // Hash table against std::unordered_map<std::string, std::string> and GLib's
 // GHashTable (g_strdup keys, g_memdup2 values): one million distinct 16-byte
 // keys with 8-byte values; insert all, find all, find absent, delete all.
-// Lookups run in a shuffled order, the same for all three.
+// Lookups run in a shuffled order, the same for all three. The program
+// links the thread-safe build; the plain build (no locks) is loaded from
+// the build tree next to it and measured as kivo_plain_*.
+#include <dlfcn.h>
 #include <glib.h>
+#include <libgen.h>
+#include <limits.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <algorithm>
 #include <random>
@@ -67,6 +73,74 @@ void kivo_delete(benchmark::State &st) {
         for (const std::string &k : keys().shuffled) fr_hash_del(t, k.data(), 16);
         st.PauseTiming();
         fr_hash_unref(t);
+        st.ResumeTiming();
+    }
+    st.SetItemsProcessed(st.iterations() * kKeys);
+}
+
+// --- kivo, plain build ---------------------------------------------------------
+// The plain library is opened with RTLD_DEEPBIND so that its own calls stay
+// inside it rather than binding to the thread-safe build already loaded.
+struct Plain {
+    fr_hash_t *(*init)(uint32_t, fr_hash_release_t, const fr_alloc_api *, const fr_lock_attr *);
+    int (*add)(fr_hash_t *, const void *, uint32_t, const void *, uint32_t);
+    void *(*find)(fr_hash_t *, const void *, uint32_t);
+    int (*del)(fr_hash_t *, const void *, uint32_t);
+    int (*unref)(fr_hash_t *);
+    bool ok = false;
+    Plain() {
+        char exe[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        if (n <= 0) return;
+        exe[n] = 0;
+        std::string path = std::string(dirname(exe)) + "/../struct/libkivo_struct.so";
+        void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND);
+        if (!h) return;
+        init = (decltype(init))dlsym(h, "fr_hash_init_api");
+        add = (decltype(add))dlsym(h, "fr_hash_add");
+        find = (decltype(find))dlsym(h, "fr_hash_find");
+        del = (decltype(del))dlsym(h, "fr_hash_del");
+        unref = (decltype(unref))dlsym(h, "fr_hash_unref");
+        ok = init && add && find && del && unref;
+    }
+};
+const Plain &plain() {
+    static Plain p;
+    return p;
+}
+fr_hash_t *plain_fill() {
+    fr_hash_t *t = plain().init(0, nullptr, nullptr, nullptr);
+    long v = 0;
+    for (const std::string &k : keys().present) plain().add(t, k.data(), 16, &v, sizeof v), v++;
+    return t;
+}
+void kivo_plain_insert(benchmark::State &st) {
+    if (!plain().ok) return st.SkipWithError("plain build not found");
+    for (auto _ : st) {
+        fr_hash_t *t = plain_fill();
+        st.PauseTiming();
+        plain().unref(t);
+        st.ResumeTiming();
+    }
+    st.SetItemsProcessed(st.iterations() * kKeys);
+}
+void kivo_plain_find_keys(benchmark::State &st, const std::vector<std::string> &ks) {
+    if (!plain().ok) return st.SkipWithError("plain build not found");
+    fr_hash_t *t = plain_fill();
+    for (auto _ : st)
+        for (const std::string &k : ks) benchmark::DoNotOptimize(plain().find(t, k.data(), 16));
+    st.SetItemsProcessed(st.iterations() * kKeys);
+    plain().unref(t);
+}
+void kivo_plain_delete(benchmark::State &st) {
+    if (!plain().ok) return st.SkipWithError("plain build not found");
+    for (auto _ : st) {
+        st.PauseTiming();
+        fr_hash_t *t = plain_fill();
+        st.ResumeTiming();
+        for (const std::string &k : keys().shuffled) plain().del(t, k.data(), 16);
+        st.PauseTiming();
+        plain().unref(t);
         st.ResumeTiming();
     }
     st.SetItemsProcessed(st.iterations() * kKeys);
@@ -150,6 +224,8 @@ void glib_delete(benchmark::State &st) {
 
 void find_kivo(benchmark::State &st) { kivo_find(st, keys().shuffled); }
 void find_std(benchmark::State &st) { std_find(st, keys().shuffled); }
+void find_kivo_plain(benchmark::State &st) { kivo_plain_find_keys(st, keys().shuffled); }
+void absent_kivo_plain(benchmark::State &st) { kivo_plain_find_keys(st, keys().absent); }
 void find_glib(benchmark::State &st) { glib_find(st, keys().shuffled); }
 void absent_kivo(benchmark::State &st) { kivo_find(st, keys().absent); }
 void absent_std(benchmark::State &st) { std_find(st, keys().absent); }
@@ -157,15 +233,19 @@ void absent_glib(benchmark::State &st) { glib_find(st, keys().absent); }
 
 #define RUN(f) BENCHMARK(f)->Unit(benchmark::kMillisecond)->Iterations(5)
 RUN(kivo_insert);
+RUN(kivo_plain_insert);
 RUN(std_insert);
 RUN(glib_insert);
 RUN(find_kivo);
+RUN(find_kivo_plain);
 RUN(find_std);
 RUN(find_glib);
 RUN(absent_kivo);
+RUN(absent_kivo_plain);
 RUN(absent_std);
 RUN(absent_glib);
 RUN(kivo_delete);
+RUN(kivo_plain_delete);
 RUN(std_delete);
 RUN(glib_delete);
 
