@@ -24,7 +24,8 @@
 
 namespace {
 
-const char *const stream_names[3] = {"stdin", "stdout", "stderr"};
+const char *const pipe_failures[3] = {"Creating pipe for stdin failed", "Creating pipe for stdout failed",
+                                      "Creating pipe for stderr failed"};
 
 void close_pipes(int p[3][2])
 {
@@ -62,8 +63,7 @@ pid_t start(const char *file, char *const argv[], int *fds[3], bool new_session)
         SPAWN_WRAP(r, "pipe", pipe2(p[i], O_CLOEXEC));
         if (r == -1) {
             int e = errno;
-            fr_log_impl(KIVO_FILE, __LINE__, __func__, FR_LOG_SYSLOG, 3, "Creating pipe for %s failed",
-                        stream_names[i]);
+            fr_log_impl(KIVO_FILE, __LINE__, __func__, FR_LOG_SYSLOG, 3, "%s", pipe_failures[i]);
             close_pipes(p);
             errno = e;
             return 0;
