@@ -1,6 +1,8 @@
 /*
  * The hash table: entries with inline keys on per-bucket circular chains and
- * on one insertion-order list, private value copies, load-factor driven
+ * on one insertion-order list. The chain heads live in the bucket array
+ * itself (a zeroed head is a bucket never used), which saves a dependent
+ * cache miss on every probe and an allocation per bucket; private value copies, load-factor driven
  * rehashing. Allocation failures of a caller allocator leave the table as it
  * was. No frame exception crosses this file.
  */
@@ -46,7 +48,7 @@ inline uint32_t buckets_for(uint64_t n) {
     return s;
 }
 
-inline fr_hash_entry_t *new_head(fr_hash_t *t) {
+inline fr_hash_entry_t *new_sentinel(fr_hash_t *t) {
     fr_hash_entry_t *h = static_cast<fr_hash_entry_t *>(t->api.alloc(kEntrySize));
     if (h) {
         memset(h, 0, kEntrySize);
@@ -84,9 +86,8 @@ inline bool same_bytes(const unsigned char *a, const void *bv, uint32_t len) {
 
 /* First entry with an equal key in the bucket chain (the earliest inserted). */
 inline fr_hash_entry_t *lookup(fr_hash_t *t, uint32_t h, const void *key, uint32_t len) {
-    fr_hash_entry_t *head = t->buckets[h & t->mask];
-    if (!head) return nullptr;
-    fr_hash_link_t *end = &head->bucket;
+    fr_hash_link_t *end = &t->buckets[h & t->mask];
+    if (!end->next) return nullptr;
     for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
         fr_hash_entry_t *e = of_bucket(l);
         if (e->hash == h && e->key_len == len && same_bytes(e->key, key, len)) return e;
@@ -105,71 +106,23 @@ uint32_t target_size(const fr_hash_t *t) {
     return buckets_for(want);
 }
 
-/* Relinks every chain for the current count. The old bucket heads are
- * reused for the new buckets (fewer allocations, and the heads stay packed
- * instead of scattering the heap on every growth); new ones are allocated
- * only when the old run out. With `recompute_old` set the hashes are first
- * recomputed with the current function. On failure the hashes are restored
- * with recompute_old, the old chains are rebuilt and the table is left
- * exactly as it was. 0 or -1. */
-int rehash_impl(fr_hash_t *t, fr_hash_func_t recompute_old) {
+/* Relinks every chain for the current count, recomputing the hashes first
+ * when `recompute` is set. Only the new bucket array is allocated, so a
+ * failure leaves the table exactly as it was. 0 or -1. */
+int rehash_impl(fr_hash_t *t, bool recompute) {
     uint32_t size = target_size(t);
     uint32_t mask = size - 1;
-    fr_hash_entry_t **nb = static_cast<fr_hash_entry_t **>(t->api.calloc(size, sizeof(fr_hash_entry_t *)));
+    fr_hash_link_t *nb = static_cast<fr_hash_link_t *>(t->api.calloc(size, sizeof(fr_hash_link_t)));
     if (!nb) return -1;
-
-    fr_hash_entry_t **old = t->buckets;
-    uint32_t next_old = 0;             /* old heads from here on are not reused yet */
-    fr_hash_entry_t *fresh = nullptr;  /* heads allocated here, chained by order.next */
     fr_hash_link_t *end = &t->order->order;
-    bool failed = false;
     for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
         fr_hash_entry_t *e = of_order(l);
-        if (recompute_old) e->hash = t->hash_func(e->key, e->key_len);
-        fr_hash_entry_t *&head = nb[e->hash & mask];
-        if (!head) {
-            while (next_old < t->size && !old[next_old]) next_old++;
-            if (next_old < t->size) {
-                head = old[next_old++];
-            } else if ((head = new_head(t)) != nullptr) {
-                head->order.next = reinterpret_cast<fr_hash_link_t *>(fresh);
-                fresh = head;
-            } else {
-                failed = true;
-                break;
-            }
-            link_init(&head->bucket);
-        }
-        link_append(&head->bucket, &e->bucket);
+        if (recompute) e->hash = t->hash_func(e->key, e->key_len);
+        fr_hash_link_t *head = &nb[e->hash & mask];
+        if (!head->next) link_init(head);
+        link_append(head, &e->bucket);
     }
-
-    if (failed) {
-        /* Rebuild the old chains: walking the order list gives them back in
-         * their original (insertion) order. */
-        for (uint32_t i = 0; i < t->size; i++)
-            if (old[i]) link_init(&old[i]->bucket);
-        for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
-            fr_hash_entry_t *e = of_order(l);
-            if (recompute_old) e->hash = recompute_old(e->key, e->key_len);
-            link_append(&old[e->hash & t->mask]->bucket, &e->bucket);
-        }
-        while (fresh) {
-            fr_hash_entry_t *n = reinterpret_cast<fr_hash_entry_t *>(fresh->order.next);
-            t->api.free(fresh);
-            fresh = n;
-        }
-        t->api.free(nb);
-        return -1;
-    }
-    /* Heads that were not reused go; the fresh ones stay in use. */
-    for (; next_old < t->size; next_old++)
-        if (old[next_old]) t->api.free(old[next_old]);
-    for (fr_hash_entry_t *h = fresh; h;) {
-        fr_hash_entry_t *n = reinterpret_cast<fr_hash_entry_t *>(h->order.next);
-        link_init(&h->order);
-        h = n;
-    }
-    t->api.free(old);
+    t->api.free(t->buckets);
     t->buckets = nb;
     t->size = size;
     t->mask = mask;
@@ -182,11 +135,11 @@ int rehash_impl(fr_hash_t *t, fr_hash_func_t recompute_old) {
  * skipped: otherwise a large table whose load sits between a quarter and
  * the shrink threshold is rebuilt in full on every deletion. */
 void resize(fr_hash_t *t) {
-    if (target_size(t) != t->size) rehash_impl(t, nullptr);
+    if (target_size(t) != t->size) rehash_impl(t, false);
 }
 
-/* The insertion step of add and force add: entry, bucket head, value copy,
- * then the links; any failed allocation undoes the others. */
+/* The insertion step of add and force add: entry and value copy, then the
+ * links; a failed allocation undoes the other. */
 fr_hash_entry_t *insert(fr_hash_t *t, uint32_t h, const void *key, uint32_t len, const void *value,
                         uint32_t value_size) {
     fr_hash_entry_t *e = static_cast<fr_hash_entry_t *>(t->api.alloc(kEntrySize + len));
@@ -194,25 +147,14 @@ fr_hash_entry_t *insert(fr_hash_t *t, uint32_t h, const void *key, uint32_t len,
     e->hash = h;
     e->key_len = len;
     memcpy(e->key, key, len);
-    fr_hash_entry_t *&head = t->buckets[h & t->mask];
-    bool new_bucket = false;
-    if (!head) {
-        if (!(head = new_head(t))) {
-            t->api.free(e);
-            return nullptr;
-        }
-        new_bucket = true;
-    }
     e->value = copy_value(t, value, value_size);
     if (!e->value) {
-        if (new_bucket) {
-            t->api.free(head);
-            head = nullptr;
-        }
         t->api.free(e);
         return nullptr;
     }
-    link_append(&head->bucket, &e->bucket);
+    fr_hash_link_t *head = &t->buckets[h & t->mask];
+    if (!head->next) link_init(head);
+    link_append(head, &e->bucket);
     link_append(&t->order->order, &e->order);
     t->count += 1;
     /* count / size > grow, exactly: size is a power of two. */
@@ -248,8 +190,8 @@ KIVO_API fr_hash_t *fr_hash_init_api(uint32_t size_hint, fr_hash_release_t relea
     t->shrink_threshold = 0.3f;
     t->release = release;
     t->printer = nullptr;
-    t->buckets = static_cast<fr_hash_entry_t **>(t->api.calloc(t->size, sizeof(fr_hash_entry_t *)));
-    t->order = t->buckets ? new_head(t) : nullptr;
+    t->buckets = static_cast<fr_hash_link_t *>(t->api.calloc(t->size, sizeof(fr_hash_link_t)));
+    t->order = t->buckets ? new_sentinel(t) : nullptr;
     if (!t->order) {
         if (t->buckets) t->api.free(t->buckets);
         HashObj::discard(t);
@@ -298,10 +240,9 @@ KIVO_API int fr_hash_del(fr_hash_t *t, const void *key, uint32_t key_len) {
     FR_CHECK_RETURN(t->hash_func, -1);
     if (!usable(t)) return -1;
     uint32_t h = t->hash_func(key, key_len);
-    fr_hash_entry_t *head = t->buckets[h & t->mask];
-    if (!head) return -1;
+    fr_hash_link_t *end = &t->buckets[h & t->mask];
+    if (!end->next) return -1;
     int removed = 0;
-    fr_hash_link_t *end = &head->bucket;
     for (fr_hash_link_t *l = end->next, *next; l != end; l = next) {
         next = l->next;
         fr_hash_entry_t *e = of_bucket(l);
@@ -324,7 +265,7 @@ KIVO_API int fr_rehash(fr_hash_t *t) {
     Locked g(&t->hdr);
     FR_CHECK_RETURN(t->hash_func, -1);
     if (!usable(t)) return -1;
-    return rehash_impl(t, t->hash_func);
+    return rehash_impl(t, true);
 }
 
 KIVO_API int fr_hash_setfunc(fr_hash_t *t, fr_hash_func_t func) {
@@ -333,7 +274,7 @@ KIVO_API int fr_hash_setfunc(fr_hash_t *t, fr_hash_func_t func) {
     if (!usable(t)) return -1;
     fr_hash_func_t old = t->hash_func ? t->hash_func : fr_hash_func_jenkins;
     t->hash_func = func ? func : fr_hash_func_jenkins;
-    int rc = rehash_impl(t, old);
+    int rc = rehash_impl(t, true);
     if (rc != 0) t->hash_func = old;
     return rc;
 }
@@ -438,8 +379,6 @@ KIVO_API int hash_destroy(fr_hash_t *t) {
         t->order = nullptr;
     }
     if (t->buckets) {
-        for (uint32_t i = 0; i < t->size; i++)
-            if (t->buckets[i]) t->api.free(t->buckets[i]);
         t->api.free(t->buckets);
         t->buckets = nullptr;
     }
