@@ -35,7 +35,7 @@ typedef struct fr_hash_entry {
 } fr_hash_entry_t;
 
 typedef struct fr_hash {
-    fr_hash_link_t *buckets;   /* size chain heads; a zeroed head was never used */
+    fr_hash_entry_t **buckets; /* size chains: first entry, or null */
     uint32_t mask;
     uint32_t size;             /* power of two, at least 8 */
     uint32_t count;

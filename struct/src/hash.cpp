@@ -1,8 +1,9 @@
 /*
  * The hash table: entries with inline keys on per-bucket circular chains and
- * on one insertion-order list. The chain heads live in the bucket array
- * itself (a zeroed head is a bucket never used), which saves a dependent
- * cache miss on every probe and an allocation per bucket; private value copies, load-factor driven
+ * on one insertion-order list. A bucket slot points straight at the first
+ * entry of its circular chain (null when empty) rather than at a separate
+ * head block, which saves a dependent cache miss on every probe and an
+ * allocation per bucket; private value copies, load-factor driven
  * rehashing. Allocation failures of a caller allocator leave the table as it
  * was. No frame exception crosses this file.
  */
@@ -37,6 +38,25 @@ inline void link_append(fr_hash_link_t *head, fr_hash_link_t *l) {
 inline void link_remove(fr_hash_link_t *l) {
     l->prev->next = l->next;
     l->next->prev = l->prev;
+}
+
+/* Bucket chains: circular through the entries' bucket links, appended at
+ * the tail (just before the first entry). */
+inline void chain_append(fr_hash_entry_t *&first, fr_hash_entry_t *e) {
+    if (!first) {
+        link_init(&e->bucket);
+        first = e;
+    } else {
+        link_append(&first->bucket, &e->bucket);
+    }
+}
+inline void chain_remove(fr_hash_entry_t *&first, fr_hash_entry_t *e) {
+    if (e->bucket.next == &e->bucket) {
+        first = nullptr;
+        return;
+    }
+    if (first == e) first = of_bucket(e->bucket.next);
+    link_remove(&e->bucket);
 }
 
 /* 8 up to 8, else the smallest power of two not below n. */
@@ -86,12 +106,13 @@ inline bool same_bytes(const unsigned char *a, const void *bv, uint32_t len) {
 
 /* First entry with an equal key in the bucket chain (the earliest inserted). */
 inline fr_hash_entry_t *lookup(fr_hash_t *t, uint32_t h, const void *key, uint32_t len) {
-    fr_hash_link_t *end = &t->buckets[h & t->mask];
-    if (!end->next) return nullptr;
-    for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
-        fr_hash_entry_t *e = of_bucket(l);
+    fr_hash_entry_t *first = t->buckets[h & t->mask];
+    if (!first) return nullptr;
+    fr_hash_entry_t *e = first;
+    do {
         if (e->hash == h && e->key_len == len && same_bytes(e->key, key, len)) return e;
-    }
+        e = of_bucket(e->bucket.next);
+    } while (e != first);
     return nullptr;
 }
 
@@ -112,15 +133,13 @@ uint32_t target_size(const fr_hash_t *t) {
 int rehash_impl(fr_hash_t *t, bool recompute) {
     uint32_t size = target_size(t);
     uint32_t mask = size - 1;
-    fr_hash_link_t *nb = static_cast<fr_hash_link_t *>(t->api.calloc(size, sizeof(fr_hash_link_t)));
+    fr_hash_entry_t **nb = static_cast<fr_hash_entry_t **>(t->api.calloc(size, sizeof(fr_hash_entry_t *)));
     if (!nb) return -1;
     fr_hash_link_t *end = &t->order->order;
     for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
         fr_hash_entry_t *e = of_order(l);
         if (recompute) e->hash = t->hash_func(e->key, e->key_len);
-        fr_hash_link_t *head = &nb[e->hash & mask];
-        if (!head->next) link_init(head);
-        link_append(head, &e->bucket);
+        chain_append(nb[e->hash & mask], e);
     }
     t->api.free(t->buckets);
     t->buckets = nb;
@@ -152,9 +171,7 @@ fr_hash_entry_t *insert(fr_hash_t *t, uint32_t h, const void *key, uint32_t len,
         t->api.free(e);
         return nullptr;
     }
-    fr_hash_link_t *head = &t->buckets[h & t->mask];
-    if (!head->next) link_init(head);
-    link_append(head, &e->bucket);
+    chain_append(t->buckets[h & t->mask], e);
     link_append(&t->order->order, &e->order);
     t->count += 1;
     /* count / size > grow, exactly: size is a power of two. */
@@ -190,7 +207,7 @@ KIVO_API fr_hash_t *fr_hash_init_api(uint32_t size_hint, fr_hash_release_t relea
     t->shrink_threshold = 0.3f;
     t->release = release;
     t->printer = nullptr;
-    t->buckets = static_cast<fr_hash_link_t *>(t->api.calloc(t->size, sizeof(fr_hash_link_t)));
+    t->buckets = static_cast<fr_hash_entry_t **>(t->api.calloc(t->size, sizeof(fr_hash_entry_t *)));
     t->order = t->buckets ? new_sentinel(t) : nullptr;
     if (!t->order) {
         if (t->buckets) t->api.free(t->buckets);
@@ -240,19 +257,23 @@ KIVO_API int fr_hash_del(fr_hash_t *t, const void *key, uint32_t key_len) {
     FR_CHECK_RETURN(t->hash_func, -1);
     if (!usable(t)) return -1;
     uint32_t h = t->hash_func(key, key_len);
-    fr_hash_link_t *end = &t->buckets[h & t->mask];
-    if (!end->next) return -1;
+    fr_hash_entry_t *&first = t->buckets[h & t->mask];
+    if (!first) return -1;
     int removed = 0;
-    for (fr_hash_link_t *l = end->next, *next; l != end; l = next) {
-        next = l->next;
-        fr_hash_entry_t *e = of_bucket(l);
-        if (e->hash != h || e->key_len != key_len || memcmp(e->key, key, key_len) != 0) continue;
-        link_remove(&e->bucket);
-        link_remove(&e->order);
-        release_value(t, e->value);
-        t->api.free(e);
-        t->count -= 1;
-        removed++;
+    fr_hash_entry_t *e = first, *last = of_bucket(first->bucket.prev);
+    for (;;) {
+        fr_hash_entry_t *next = of_bucket(e->bucket.next);
+        bool at_end = e == last;
+        if (e->hash == h && e->key_len == key_len && memcmp(e->key, key, key_len) == 0) {
+            chain_remove(first, e);
+            link_remove(&e->order);
+            release_value(t, e->value);
+            t->api.free(e);
+            t->count -= 1;
+            removed++;
+        }
+        if (at_end) break;
+        e = next;
     }
     if (!removed) return -1;
     if (t->size > kMinBuckets && static_cast<double>(t->count) < static_cast<double>(t->shrink_threshold) * t->size)
@@ -369,8 +390,7 @@ KIVO_API int hash_destroy(fr_hash_t *t) {
         for (fr_hash_link_t *l = end->next, *next; l != end; l = next) {
             next = l->next;
             fr_hash_entry_t *e = of_order(l);
-            link_remove(&e->bucket);
-            link_remove(&e->order);
+            link_remove(&e->order); /* the chains go with the bucket array */
             release_value(t, e->value);
             t->api.free(e);
             t->count -= 1;
