@@ -270,7 +270,10 @@ KIVO_API void safestr_truncate(safestr_t *s, uint32_t length);
  * (%1$d), at most 256, and each use is checked against the argument's type.
  * Faults: E2BIG (malformed conversion), SAFESTR_E_TOO_MANY_ARGUMENTS,
  * SAFESTR_E_FORBIDDEN_CONVERSION, SAFESTR_E_BAD_ARGUMENT, EFAULT (a %s
- * argument that is not a safe string), or errno of a failed write. Each
+ * argument that is not a safe string), or errno of a failed write; the
+ * data pointer of these is null. Also EINVAL for a null destination or
+ * stream, SAFESTR_E_TOO_LONG for a result past safestr_maxlength, and
+ * EOVERFLOW when more than INT_MAX characters would be produced. Each
  * returns the number of characters produced. */
 
 /* Replaces the content of *s; *s is trusted exactly when the format is. On
