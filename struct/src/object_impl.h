@@ -123,22 +123,20 @@ inline void header_unlock_all(fr_object_header *h) {
  * unlocked and skips the unlock at its end. */
 class Locked {
 public:
-    explicit Locked(fr_object_header *h) : h_(h) {
 #if KIVO_THREADS
-        held_ = header_lock(h) == 0;
-#endif
-    }
+    explicit Locked(fr_object_header *h) : h_(h) { held_ = header_lock(h) == 0; }
     ~Locked() {
-#if KIVO_THREADS
         if (held_) header_unlock(h_);
-#endif
     }
+#else
+    explicit Locked(fr_object_header *) {}
+#endif
     Locked(const Locked &) = delete;
     Locked &operator=(const Locked &) = delete;
 
+#if KIVO_THREADS
 private:
     fr_object_header *h_;
-#if KIVO_THREADS
     bool held_ = false;
 #endif
 };
