@@ -136,7 +136,8 @@ function(kivo_add_tests)
       set(t test_${lib}_${name}${sfx})
       add_executable(${t} ${src} ${helpers})
       target_link_libraries(${t} PRIVATE kivo_${lib}${sfx} ${A_LIBS} Threads::Threads)
-      target_include_directories(${t} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
+      target_include_directories(${t} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}
+        ${PROJECT_SOURCE_DIR}/tests/support)
       target_compile_definitions(${t} PRIVATE _GNU_SOURCE)
       target_compile_options(${t} PRIVATE ${KIVO_WARN})
       # C tests carry their own main and report through their exit status.

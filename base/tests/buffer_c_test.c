@@ -8,14 +8,7 @@
 #include <kivo/buffer.h>
 #include <kivo/timer.h>
 
-static int failures;
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            failures++;                                                              \
-        }                                                                            \
-    } while (0)
+#include "kivo_c_check.h"
 
 #if KIVO_THREADS
 static void add_item(void *sum, void *item) { __atomic_add_fetch((long *)sum, (long)item, __ATOMIC_SEQ_CST); }
@@ -57,5 +50,5 @@ int main(void) {
     fr_tpool_free(pool, 1);
     CHECK(sum == 12);
 #endif
-    return failures != 0;
+    return check_failures != 0;
 }

@@ -9,14 +9,7 @@
 #include <kivo/log.h>
 #include <kivo/memory.h>
 
-static int failures;
-#define CHECK(cond)                                                             \
-    do {                                                                        \
-        if (!(cond)) {                                                          \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            failures++;                                                         \
-        }                                                                       \
-    } while (0)
+#include "kivo_c_check.h"
 
 static char trail[128];
 static void note(void *asset, void *arg) {
@@ -84,6 +77,6 @@ int main(void) {
     CHECK(attempts == 2);
     CHECK(got == EIO);
     CHECK(xxl_current_error_code() == 0);
-    printf("%s\n", failures ? "FAILED" : "ok");
-    return failures != 0;
+    printf("%s\n", check_failures ? "FAILED" : "ok");
+    return check_failures != 0;
 }

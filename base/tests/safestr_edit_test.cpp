@@ -20,25 +20,10 @@ using sstest::run;
 
 namespace {
 
-struct EditTest : ::testing::Test {
-    sstest::counting hooks;
-    void TearDown() override {
-        EXPECT_EQ(sstest::H().live, 0) << "blocks leaked";
-        EXPECT_EQ(sstest::H().unwiped, 0);
-    }
-};
-
-safestr_t make(const std::string &s, uint32_t flags = 0) {
-    safestr_t r = nullptr;
-    code_of([&] {
-        r = safestr_alloc(uint32_t(s.size()), flags);
-        memcpy(const_cast<char *>(r), s.data(), s.size());
-        hdr(r)->length = uint32_t(s.size());
-    });
-    return r;
-}
-std::string str(safestr_t s) { return std::string(s, hdr(s)->length); }
-void release(safestr_t s) { code_of([&] { safestr_free(s); }); }
+using EditTest = sstest::CountingTest;
+using sstest::make;
+using sstest::release;
+using sstest::str;
 
 // The bytes past the length stay zero after every edit.
 void expect_clean_tail(safestr_t s) {

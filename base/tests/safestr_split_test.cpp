@@ -20,25 +20,10 @@ using sstest::run;
 
 namespace {
 
-struct SplitTest : ::testing::Test {
-    sstest::counting hooks;
-    void TearDown() override {
-        EXPECT_EQ(sstest::H().live, 0) << "blocks leaked";
-        EXPECT_EQ(sstest::H().unwiped, 0);
-    }
-};
-
-safestr_t make(const std::string &s, uint32_t flags = 0) {
-    safestr_t r = nullptr;
-    code_of([&] {
-        r = safestr_alloc(uint32_t(s.size()), flags);
-        memcpy(const_cast<char *>(r), s.data(), s.size());
-        hdr(r)->length = uint32_t(s.size());
-    });
-    return r;
-}
-std::string str(safestr_t s) { return std::string(s, hdr(s)->length); }
-void release(safestr_t s) { code_of([&] { safestr_free(s); }); }
+using SplitTest = sstest::CountingTest;
+using sstest::make;
+using sstest::release;
+using sstest::str;
 
 std::vector<std::string> pieces(safestr_t *arr) {
     std::vector<std::string> v;

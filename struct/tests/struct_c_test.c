@@ -9,14 +9,7 @@
 #include <kivo/fifobuf.h>
 #include <kivo/hash.h>
 
-static int failures;
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            failures++;                                                              \
-        }                                                                            \
-    } while (0)
+#include "kivo_c_check.h"
 
 static int cmp_int(const void *a, const void *b) { return *(const int *)a - *(const int *)b; }
 
@@ -50,5 +43,5 @@ int main(void) {
 #endif
     CHECK(fr_fifobuf_read(b, out, sizeof out) == 5 && strcmp(out, "hello") == 0);
     CHECK(fr_fifobuf_unref(b) == 1);
-    return failures != 0;
+    return check_failures != 0;
 }

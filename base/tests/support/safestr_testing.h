@@ -8,6 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
+#include <gtest/gtest.h>
 #include <kivo/exceptions.h>
 #include <kivo/safestr.h>
 
@@ -113,6 +116,29 @@ struct counting {
     }
     ~counting() { safestr_setmemfns(nullptr, nullptr, nullptr); }
 };
+
+// A fixture that counts every block and checks, after each test, that none
+// is left and every freed one was wiped.
+struct CountingTest : ::testing::Test {
+    counting hooks_installed;
+    void TearDown() override {
+        EXPECT_EQ(H().live, 0) << "blocks leaked";
+        EXPECT_EQ(H().unwiped, 0);
+    }
+};
+
+// A writable string holding exactly s (which may contain zero bytes).
+inline safestr_t make(const std::string &s, uint32_t flags = 0) {
+    safestr_t r = nullptr;
+    code_of([&] {
+        r = safestr_alloc(uint32_t(s.size()), flags);
+        memcpy(const_cast<char *>(r), s.data(), s.size());
+        hdr(r)->length = uint32_t(s.size());
+    });
+    return r;
+}
+inline std::string str(safestr_t s) { return std::string(s, hdr(s)->length); }
+inline void release(safestr_t s) { code_of([&] { safestr_free(s); }); }
 
 } // namespace sstest
 
