@@ -58,13 +58,37 @@ fr_aqueue_node *detach_first(fr_aqueue *q)
     return n;
 }
 
-void *item_of(fr_aqueue_node *n)
+constexpr int kMaxSpare = 1024;
+
+// Takes the item out of a detached node and keeps the node for a later
+// push; the queue's mutex is held.
+void *item_of(fr_aqueue *q, fr_aqueue_node *n)
 {
     if (n == nullptr)
         return nullptr;
     void *item = n->item;
-    free(n);
+    if (q->spare_count < kMaxSpare) {
+        n->next = q->spare;
+        q->spare = n;
+        q->spare_count++;
+    } else {
+        free(n);
+    }
     return item;
+}
+
+// A node for item, from the spare nodes when there is one; mutex held.
+fr_aqueue_node *node_for(fr_aqueue *q, void *item)
+{
+    fr_aqueue_node *n = q->spare;
+    if (n != nullptr) {
+        q->spare = n->next;
+        q->spare_count--;
+    } else {
+        n = static_cast<fr_aqueue_node *>(fr_alloc(sizeof(fr_aqueue_node)));
+    }
+    n->item = item;
+    return n;
 }
 
 // Absolute deadline on the condition's clock (monotonic, so that setting
@@ -111,9 +135,9 @@ void *pop_with_lock(fr_aqueue *q, Wait mode, fr_aqueue_timeout timeout)
         pthread_mutex_unlock(&q->mutex);
         FR_CHECK_RETURN(false, nullptr);
     }
-    fr_aqueue_node *n = pop_locked(q, mode, timeout);
+    void *item = item_of(q, pop_locked(q, mode, timeout));
     pthread_mutex_unlock(&q->mutex);
-    return item_of(n);
+    return item;
 }
 
 constexpr fr_aqueue_timeout kNoTimeout = {0, 0};
@@ -181,6 +205,10 @@ KIVO_API int fr_aqueue_unref(fr_aqueue *q)
     while (pthread_cond_destroy(&aqueue->cond) == EBUSY)
         sched_yield();
     __fr_destroy_queue(&aqueue->items);
+    while (fr_aqueue_node *n = aqueue->spare) {
+        aqueue->spare = n->next;
+        free(n);
+    }
     free(aqueue);
     return 0;
 }
@@ -208,9 +236,7 @@ KIVO_API int fr_aqueue_unlock(fr_aqueue *q)
 KIVO_API int fr_aqueue_push_unlocked(fr_aqueue *q, void *item)
 {
     FR_CHECK_RETURN(usable(q) && item != nullptr, -1);
-    auto *n = static_cast<fr_aqueue_node *>(fr_calloc(1, sizeof(fr_aqueue_node)));
-    n->item = item;
-    list_push_tail(&q->items, n);
+    list_push_tail(&q->items, node_for(q, item));
     q->length++;
     if (q->waiting_threads > 0)
         pthread_cond_signal(&q->cond);
@@ -220,16 +246,12 @@ KIVO_API int fr_aqueue_push_unlocked(fr_aqueue *q, void *item)
 KIVO_API int fr_aqueue_push(fr_aqueue *q, void *item)
 {
     FR_CHECK_RETURN(q != nullptr && item != nullptr, -1);
-    // Allocate before taking the lock: the critical section stays short.
-    auto *n = static_cast<fr_aqueue_node *>(fr_calloc(1, sizeof(fr_aqueue_node)));
-    n->item = item;
     pthread_mutex_lock(&q->mutex);
     if (!usable(q)) {
         pthread_mutex_unlock(&q->mutex);
-        free(n);
         FR_CHECK_RETURN(false, -1);
     }
-    list_push_tail(&q->items, n);
+    list_push_tail(&q->items, node_for(q, item));
     q->length++;
     if (q->waiting_threads > 0)
         pthread_cond_signal(&q->cond);
@@ -248,19 +270,19 @@ KIVO_API void *fr_aqueue_timed_pop(fr_aqueue *q, fr_aqueue_timeout timeout)
 KIVO_API void *fr_aqueue_pop_unlocked(fr_aqueue *q)
 {
     FR_CHECK_RETURN(usable(q), nullptr);
-    return item_of(pop_locked(q, Wait::Forever, kNoTimeout));
+    return item_of(q, pop_locked(q, Wait::Forever, kNoTimeout));
 }
 
 KIVO_API void *fr_aqueue_try_pop_unlocked(fr_aqueue *q)
 {
     FR_CHECK_RETURN(usable(q), nullptr);
-    return item_of(pop_locked(q, Wait::Try, kNoTimeout));
+    return item_of(q, pop_locked(q, Wait::Try, kNoTimeout));
 }
 
 KIVO_API void *fr_aqueue_timed_pop_unlocked(fr_aqueue *q, fr_aqueue_timeout timeout)
 {
     FR_CHECK_RETURN(usable(q), nullptr);
-    return item_of(pop_locked(q, Wait::Timed, timeout));
+    return item_of(q, pop_locked(q, Wait::Timed, timeout));
 }
 
 KIVO_API int fr_aqueue_length(fr_aqueue *q)

@@ -33,6 +33,10 @@ typedef struct fr_aqueue {
     int waiting_threads;
     int refcount;           /* usable while above 0 */
     int length;
+    /* Nodes of popped items kept for the next pushes (at most 1024): a busy
+     * queue allocates nothing in steady state. */
+    fr_aqueue_node *spare;
+    int spare_count;
 } fr_aqueue;
 
 /* Relative timeout of a timed pop. */
