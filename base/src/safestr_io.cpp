@@ -80,6 +80,30 @@ void restore_terminal(void *saved, void *)
     tcsetattr(s->fd, TCSAFLUSH, &s->attrs);
 }
 
+// Appends bytes up to a newline (dropped) or end of file to *h, one read
+// at a time so that nothing past the line is consumed. With a time-out, a
+// read that times out returns false (errno ETIMEDOUT); other errors throw.
+bool read_line_onto(xxl_context_t *ctx, safestr_header_t **h, int fd, float timeout)
+{
+    for (;;) {
+        char c;
+        ssize_t n = timeout != 0.0f ? fr_read_nb(fd, &c, 1, timeout) : read(fd, &c, 1);
+        if (n == 1) {
+            if (c == '\n')
+                return true;
+            *h = append_byte(ctx, *h, c);
+            continue;
+        }
+        if (n == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        if (errno == ETIMEDOUT && timeout != 0.0f)
+            return false;
+        SAFEUTIL_THROW(errno, nullptr);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -160,26 +184,11 @@ KIVO_API safestr_t safestr_fd_readline(int fd, float timeout)
 {
     xxl_context_t *ctx = open();
     safestr_header_t *h = start_result(ctx, SAFEUTIL_SOURCE, __LINE__);
-    for (;;) {
-        char c;
-        ssize_t n = timeout != 0.0f ? fr_read_nb(fd, &c, 1, timeout) : read(fd, &c, 1);
-        if (n == 1) {
-            if (c == '\n')
-                break;
-            h = append_byte(ctx, h, c);
-            continue;
-        }
-        if (n == 0)
-            break;
-        if (errno == EINTR)
-            continue;
-        if (errno == ETIMEDOUT && timeout != 0.0f) {
-            discard_result(h);
-            close();
-            errno = ETIMEDOUT;
-            return nullptr;
-        }
-        SAFEUTIL_THROW(errno, nullptr);
+    if (!read_line_onto(ctx, &h, fd, timeout)) {
+        discard_result(h);
+        close();
+        errno = ETIMEDOUT;
+        return nullptr;
     }
     safestr_t r = handle(h);
     close();
@@ -292,21 +301,7 @@ KIVO_API safestr_t safestr_do_getpassword(FILE *stream, safestr_t prompt, const 
             SAFEUTIL_THROW(errno, nullptr); // never read a password with echo on
     }
     safestr_header_t *h = start_result(ctx, file, line);
-    for (;;) {
-        char c;
-        ssize_t n = read(fd, &c, 1);
-        if (n == 1) {
-            if (c == '\n')
-                break;
-            h = append_byte(ctx, h, c);
-            continue;
-        }
-        if (n == 0)
-            break;
-        if (errno == EINTR)
-            continue;
-        SAFEUTIL_THROW(errno, nullptr);
-    }
+    read_line_onto(ctx, &h, fd, 0.0f);
     fputc('\n', stream);
     fflush(stream);
     safestr_t r = handle(h);
