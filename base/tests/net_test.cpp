@@ -20,24 +20,6 @@
 
 namespace {
 
-struct Pipe {
-    int r = -1, w = -1;
-    Pipe()
-    {
-        int p[2];
-        if (pipe(p) == 0) {
-            r = p[0];
-            w = p[1];
-        }
-    }
-    ~Pipe()
-    {
-        if (r >= 0)
-            close(r);
-        if (w >= 0)
-            close(w);
-    }
-};
 
 double seconds_since(std::chrono::steady_clock::time_point t0)
 {

@@ -20,6 +20,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/fdcount.h"
+
 namespace {
 
 // Runs f inside a protected block; returns the code it threw, or 0.
@@ -48,29 +50,6 @@ std::string take(safestr_t s)
     return r;
 }
 
-struct Pipe {
-    int r = -1, w = -1;
-    Pipe()
-    {
-        int p[2];
-        if (pipe(p) == 0) {
-            r = p[0];
-            w = p[1];
-        }
-    }
-    void close_w()
-    {
-        if (w >= 0)
-            ::close(w);
-        w = -1;
-    }
-    ~Pipe()
-    {
-        if (r >= 0)
-            ::close(r);
-        close_w();
-    }
-};
 
 } // namespace
 
