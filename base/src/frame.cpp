@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <setjmp.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -124,19 +126,23 @@ inline void run_assets(thread_state *s, xxl_context_t *c) {
     }
 }
 
-void pop_one(thread_state *s) {
-    xxl_context_t *c = s->contexts;
-    if (!c)
-        return;
-    if (flags_of(c) & XXL_FLAG_PENDING)
+// Pops the top context. Inlined into the usual close of a block.
+inline __attribute__((always_inline)) void pop_top(thread_state *s, xxl_context_t *c) {
+    if (__builtin_expect(flags_of(c) & XXL_FLAG_PENDING, 0))
         c->exception = c->pending;
-    run_assets(s, c);
+    if (c->assets)
+        run_assets(s, c);
     s->contexts = c->next;
     c->next = s->free_contexts;
     s->free_contexts = c;
 #if KIVO_THREADS
     pthread_setcanceltype(c->cancel_type, nullptr);
 #endif
+}
+
+void pop_one(thread_state *s) {
+    if (xxl_context_t *c = s->contexts)
+        pop_top(s, c);
 }
 
 // Pops every context above target (all of them when target is null); each
@@ -182,6 +188,18 @@ void pop_down_to(thread_state *s, xxl_context_t *target, const xxl_exception_t *
     }
 }
 
+static_assert(offsetof(xxl_context_t, state) < offsetof(xxl_context_t, assets) &&
+                  offsetof(xxl_context_t, assets) < offsetof(xxl_context_t, next) &&
+                  offsetof(xxl_context_t, context) < offsetof(xxl_context_t, state),
+              "push zero-fills the fields from the state word to the asset list");
+
+__attribute__((noinline)) xxl_context_t *new_context() {
+    auto *c = static_cast<xxl_context_t *>(malloc(sizeof(xxl_context_t)));
+    if (!c)
+        fatal("XXL: Insufficient memory to allocate a new context!\n");
+    return c;
+}
+
 xxl_asset_t *new_asset(thread_state *s) {
     xxl_asset_t *a = s->free_assets;
     if (a) {
@@ -225,21 +243,18 @@ KIVO_API xxl_context_t *xxl_push_context(jmp_buf *context) {
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &old_type);
 #endif
     xxl_context_t *c = s->free_contexts;
-    if (__builtin_expect(c != nullptr, 1)) {
+    if (__builtin_expect(c != nullptr, 1))
         s->free_contexts = c->next;
-    } else {
-        c = static_cast<xxl_context_t *>(malloc(sizeof(xxl_context_t)));
-        if (!c)
-            fatal("XXL: Insufficient memory to allocate a new context!\n");
-    }
+    else
+        c = new_context();
+    // State word, exception, pending exception (and the cancellation type)
+    // and asset list are contiguous: one zero fill instead of a store per
+    // field.
+    memset(&c->state, 0, offsetof(xxl_context_t, next) - offsetof(xxl_context_t, state));
     c->context = context;
-    c->state = 0;
-    c->exception = zero_exception;
-    c->pending = zero_exception;
 #if KIVO_THREADS
     c->cancel_type = old_type;
 #endif
-    c->assets = nullptr;
     c->next = s->contexts;
     s->contexts = c;
     return c;
@@ -250,8 +265,8 @@ KIVO_API void xxl_pop_context(void) { pop_one(state()); }
 KIVO_API void xxl_pop_contexts(void) {
     thread_state *s = state();
     xxl_context_t *top = s->contexts;
-    if (top && top->context) { // the usual close: the handler is on top
-        pop_one(s);
+    if (__builtin_expect(top && top->context, 1)) { // the usual close: the handler is on top
+        pop_top(s, top);
         return;
     }
     xxl_context_t *h = innermost_handler(s);

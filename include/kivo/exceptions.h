@@ -154,10 +154,15 @@ KIVO_API void xxl_cleanup_lock(void *mutex, void *arg);
 #define XXL_ON_EXIT if ((XXL__SETFLAG(xxl_ctx__, XXL_FLAG_ON_EXIT), 1))
 
 #define XXL_BLOCK_END                                                                     \
-        XXL__CLRFLAG(xxl_ctx__, XXL_FLAG_ON_EXIT);                                        \
-        if (XXL__STATE(xxl_ctx__) == XXL_STATE_PENDING || XXL__STATE(xxl_ctx__) == XXL_STATE_PROMOTED \
-            || (XXL__STATE(xxl_ctx__) == XXL_STATE_ARRIVED && !(XXL__FLAGS(xxl_ctx__) & XXL_FLAG_HANDLED))) \
-            xxl_leave_handler(XXL_LEAVE_PROPAGATE);                                       \
+        {                                                                                 \
+            unsigned int xxl_state__ = xxl_ctx__->state;                                  \
+            if (xxl_state__ & ((unsigned int)XXL_FLAG_ON_EXIT << 8))                      \
+                xxl_ctx__->state = xxl_state__ &= ~((unsigned int)XXL_FLAG_ON_EXIT << 8); \
+            if ((xxl_state__ & 0xFFu) == XXL_STATE_PENDING || (xxl_state__ & 0xFFu) == XXL_STATE_PROMOTED \
+                || ((xxl_state__ & 0xFFu) == XXL_STATE_ARRIVED                            \
+                    && !(xxl_state__ & ((unsigned int)XXL_FLAG_HANDLED << 8))))           \
+                xxl_leave_handler(XXL_LEAVE_PROPAGATE);                                   \
+        }                                                                                 \
         xxl_pop_contexts();                                                               \
     }
 
