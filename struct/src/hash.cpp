@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <string.h>
 #include <kivo/hash.h>
+#include "jenkins.h"
 #include "object_impl.h"
 
 namespace {
@@ -89,6 +90,11 @@ inline void *copy_value(fr_hash_t *t, const void *value, uint32_t size) {
     return v;
 }
 
+/* The key's hash under the table's function; the default one inline. */
+inline uint32_t hash_of(const fr_hash_t *t, const void *key, uint32_t len) {
+    return t->hash_func == fr_hash_func_jenkins ? kivo::jenkins(key, len) : t->hash_func(key, len);
+}
+
 /* Key bytes equal; short keys are compared in place, 8 bytes at a time. */
 inline bool same_bytes(const unsigned char *a, const void *bv, uint32_t len) {
     const unsigned char *b = static_cast<const unsigned char *>(bv);
@@ -138,7 +144,7 @@ int rehash_impl(fr_hash_t *t, bool recompute) {
     fr_hash_link_t *end = &t->order->order;
     for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
         fr_hash_entry_t *e = of_order(l);
-        if (recompute) e->hash = t->hash_func(e->key, e->key_len);
+        if (recompute) e->hash = hash_of(t, e->key, e->key_len);
         chain_append(nb[e->hash & mask], e);
     }
     t->api.free(t->buckets);
@@ -187,7 +193,7 @@ void *hash_force_add(fr_hash_t *t, const void *key, uint32_t key_len, const void
     Locked g(&t->hdr);
     FR_CHECK_RETURN(t->hash_func, nullptr);
     if (!usable(t)) return nullptr;
-    fr_hash_entry_t *e = insert(t, t->hash_func(key, key_len), key, key_len, value, value_size);
+    fr_hash_entry_t *e = insert(t, hash_of(t, key, key_len), key, key_len, value, value_size);
     return e ? e->value : nullptr;
 }
 
@@ -222,7 +228,7 @@ KIVO_API int fr_hash_add(fr_hash_t *t, const void *key, uint32_t key_len, const 
     Locked g(&t->hdr);
     FR_CHECK_RETURN(t->hash_func, -1);
     if (!usable(t)) return -1;
-    uint32_t h = t->hash_func(key, key_len);
+    uint32_t h = hash_of(t, key, key_len);
     fr_hash_entry_t *e = lookup(t, h, key, key_len);
     if (!e) return insert(t, h, key, key_len, value, value_size) ? 0 : -1;
     void *v = copy_value(t, value, value_size);
@@ -247,7 +253,7 @@ KIVO_API void *fr_hash_find(fr_hash_t *t, const void *key, uint32_t key_len) {
     Locked g(&t->hdr);
     FR_CHECK_RETURN(t->hash_func, nullptr);
     if (!usable(t)) return nullptr;
-    fr_hash_entry_t *e = lookup(t, t->hash_func(key, key_len), key, key_len);
+    fr_hash_entry_t *e = lookup(t, hash_of(t, key, key_len), key, key_len);
     return e ? e->value : nullptr;
 }
 
@@ -256,7 +262,7 @@ KIVO_API int fr_hash_del(fr_hash_t *t, const void *key, uint32_t key_len) {
     Locked g(&t->hdr);
     FR_CHECK_RETURN(t->hash_func, -1);
     if (!usable(t)) return -1;
-    uint32_t h = t->hash_func(key, key_len);
+    uint32_t h = hash_of(t, key, key_len);
     fr_hash_entry_t *&first = t->buckets[h & t->mask];
     if (!first) return -1;
     int removed = 0;
@@ -338,7 +344,7 @@ KIVO_API int fr_hash_empty_safe(fr_hash_t *t) {
 
 KIVO_API uint32_t h_value(fr_hash_t *t, const void *key, uint32_t key_len) {
     if (!t || !t->hash_func) return 0;
-    return t->hash_func(key, key_len);
+    return hash_of(t, key, key_len);
 }
 
 KIVO_API uint32_t fr_hash_value(fr_hash_t *t, const void *key, uint32_t key_len) {

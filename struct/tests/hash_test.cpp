@@ -30,27 +30,33 @@ TEST(Hash, JenkinsWorkedValuesReadBytesAsSigned) {
     EXPECT_EQ(0xFA1ECF51u, J("abcdefghijklmnop"));
     unsigned char e9 = 0xE9;
     EXPECT_EQ(0x68D974CDu, fr_hash_func_jenkins(&e9, 1));
-    // The word-at-a-time path and the byte tail must agree on high bytes:
-    // the same 13 bytes hashed as one key and through h_value must match a
-    // byte-by-byte reference of the signed reading.
-    unsigned char k[24];
-    for (int i = 0; i < 24; i++) k[i] = (unsigned char)(0x7B + 9 * i);
-    uint32_t a = 0x9e3779b9u, b = a, c = 0;
-    auto s = [&](int i) { return (uint32_t)(int32_t)(signed char)k[i]; };
-    auto mix = [&] {
-        a -= b; a -= c; a ^= (c >> 13); b -= c; b -= a; b ^= (a << 8); c -= a; c -= b; c ^= (b >> 13);
-        a -= b; a -= c; a ^= (c >> 12); b -= c; b -= a; b ^= (a << 16); c -= a; c -= b; c ^= (b >> 5);
-        a -= b; a -= c; a ^= (c >> 3); b -= c; b -= a; b ^= (a << 10); c -= a; c -= b; c ^= (b >> 15);
-    };
-    for (int o = 0; o < 24; o += 12) {
-        a += s(o) + (s(o + 1) << 8) + (s(o + 2) << 16) + (s(o + 3) << 24);
-        b += s(o + 4) + (s(o + 5) << 8) + (s(o + 6) << 16) + (s(o + 7) << 24);
-        c += s(o + 8) + (s(o + 9) << 8) + (s(o + 10) << 16) + (s(o + 11) << 24);
+    // The word-at-a-time reads (whole blocks and whole tail words) must
+    // agree with a byte-by-byte signed reading for every tail length, with
+    // bytes on both sides of 0x80.
+    unsigned char k[40];
+    for (int i = 0; i < 40; i++) k[i] = (unsigned char)(0x7B + 9 * i);
+    auto reference = [&](uint32_t len) {
+        uint32_t a = 0x9e3779b9u, b = a, c = 0;
+        auto s = [&](uint32_t i) { return (uint32_t)(int32_t)(signed char)k[i]; };
+        auto mix = [&] {
+            a -= b; a -= c; a ^= (c >> 13); b -= c; b -= a; b ^= (a << 8); c -= a; c -= b; c ^= (b >> 13);
+            a -= b; a -= c; a ^= (c >> 12); b -= c; b -= a; b ^= (a << 16); c -= a; c -= b; c ^= (b >> 5);
+            a -= b; a -= c; a ^= (c >> 3); b -= c; b -= a; b ^= (a << 10); c -= a; c -= b; c ^= (b >> 15);
+        };
+        uint32_t o = 0;
+        for (; len - o >= 12; o += 12) {
+            a += s(o) + (s(o + 1) << 8) + (s(o + 2) << 16) + (s(o + 3) << 24);
+            b += s(o + 4) + (s(o + 5) << 8) + (s(o + 6) << 16) + (s(o + 7) << 24);
+            c += s(o + 8) + (s(o + 9) << 8) + (s(o + 10) << 16) + (s(o + 11) << 24);
+            mix();
+        }
+        c += len;
+        uint32_t *word[] = {&a, &a, &a, &a, &b, &b, &b, &b, &c, &c, &c};
+        for (uint32_t i = 0; o + i < len; i++) *word[i] += s(o + i) << (i < 8 ? 8 * (i % 4) : 8 * (i - 7));
         mix();
-    }
-    c += 24;
-    mix();
-    EXPECT_EQ(c, fr_hash_func_jenkins(k, 24));
+        return c;
+    };
+    for (uint32_t len = 1; len <= 40; len++) EXPECT_EQ(reference(len), fr_hash_func_jenkins(k, len)) << len;
 }
 
 TEST(Hash, BucketCountsAndRehashPoints) {
