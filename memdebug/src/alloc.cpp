@@ -134,113 +134,169 @@ void release(const block &b) {
         f(b.raw);
 }
 
-void *realloc_impl(void *p, size_t n) {
-    if (!p) {
-        void *u = alloc_plain(n, false);
-        record('r', n, nullptr, u);
-        return u;
+// free(NULL) goes on to the next free as well.
+__attribute__((noinline)) void pass_null() {
+    if (free_fn f = next_free())
+        f(nullptr);
+}
+
+// How an interposed function records its call. Each is written once, as a
+// template on one of these, and built twice: inlined into the exported
+// function when backtraces are on, so that backtrace() runs in that
+// function's own frame, and out of line (plain below, reached by a jump)
+// when they are off. A recorder takes the call's fields with begin() before
+// the allocation is made and the new pointer with end(), which writes the
+// record; or all at once.
+struct untraced {
+    block b; // a block given back after the record (free, realloc)
+    char op;
+    size_t size;
+    void *old_ptr;
+    __attribute__((always_inline)) void begin(char op_, size_t size_, void *old_ptr_) {
+        op = op_;
+        size = size_;
+        old_ptr = old_ptr_;
     }
-    block b = check("realloc", p);
-    if (n == 0) {
-        record('r', 0, p, nullptr);
-        if (b.k == kind::plain) {
-            if (realloc_fn r = next_realloc())
-                r(b.raw, 0);
-        } else {
-            release(b);
-        }
-        return nullptr;
+    __attribute__((always_inline)) void *end(void *new_ptr) {
+        put(op, size, old_ptr, new_ptr, nullptr, 0);
+        return new_ptr;
     }
-    size_t total;
-    if (__builtin_add_overflow(n, kOverhead, &total)) {
+    __attribute__((always_inline)) void *operator()(char op_, size_t size_, void *old_ptr_, void *new_ptr) {
+        begin(op_, size_, old_ptr_);
+        return end(new_ptr);
+    }
+    __attribute__((always_inline)) void *early() { return old_ptr; }
+    __attribute__((always_inline)) void late(void *new_ptr) { end(new_ptr); }
+};
+
+// Everything the traced call needs after an allocation or after
+// backtrace() waits in this object, in the frame, rather than in
+// callee-saved registers (see memdbg::call).
+struct traced : call {
+    block b;
+    __attribute__((always_inline)) void begin(char op_, size_t size_, void *old_ptr_) {
+        op = op_;
+        size = size_;
+        old_ptr = old_ptr_;
+    }
+    __attribute__((always_inline)) void *end(void *new_ptr_) {
+        new_ptr = new_ptr_;
+        trace(*this);
+        commit(*this);
+        return new_ptr;
+    }
+    __attribute__((always_inline)) void *operator()(char op_, size_t size_, void *old_ptr_, void *new_ptr_) {
+        begin(op_, size_, old_ptr_);
+        return end(new_ptr_);
+    }
+    // For free: takes the backtrace before the block is checked, with the
+    // block's first two lines on their way into the cache meanwhile (a
+    // block being freed is often cold; they hold the header, and the
+    // trailer of a small block). Returns old_ptr, read back.
+    __attribute__((always_inline)) void *early() {
+        char *raw = static_cast<char *>(old_ptr) - kHeader;
+        __builtin_prefetch(raw);
+        __builtin_prefetch(raw + 64);
+        trace(*this);
+        return old_ptr;
+    }
+    // Writes the record of a call whose backtrace early() took.
+    __attribute__((always_inline)) void late(void *new_ptr_) {
+        new_ptr = new_ptr_;
+        commit(*this);
+    }
+};
+
+template <auto body, class... Args> __attribute__((noinline)) auto plain(Args... args) { return body(args...); }
+
+template <class Rec> __attribute__((always_inline)) inline void *malloc_body(size_t n) {
+    Rec rec;
+    rec.begin('m', n, nullptr);
+    return rec.end(alloc_plain(n, false));
+}
+
+template <class Rec> __attribute__((always_inline)) inline void *calloc_body(size_t count, size_t size) {
+    Rec rec;
+    size_t n;
+    if (__builtin_mul_overflow(count, size, &n)) {
         errno = ENOMEM;
-        record('r', n, p, nullptr);
+        return rec('c', SIZE_MAX, nullptr, nullptr);
+    }
+    rec.begin('c', n, nullptr);
+    return rec.end(alloc_plain(n, true));
+}
+
+// Arena and over-aligned blocks cannot be resized by the next allocator:
+// they move into an ordinary block.
+__attribute__((noinline)) void *move_block(const block &b, void *p, size_t n) {
+    void *u = alloc_plain(n, false);
+    if (u) {
+        std::memcpy(u, p, n < b.size ? n : b.size);
+        release(b);
+    }
+    return u;
+}
+
+// After begin() the request is read back from rec, so that it need not be
+// kept in registers across the calls below.
+template <class Rec> __attribute__((always_inline)) inline void *realloc_body(void *p, size_t n) {
+    Rec rec;
+    rec.begin('r', n, p);
+    if (!p)
+        return rec.end(alloc_plain(n, false));
+    rec.b = check("realloc", p);
+    if (rec.size == 0) {
+        rec.end(nullptr);
+        if (rec.b.k == kind::plain) {
+            if (realloc_fn r = next_realloc())
+                r(rec.b.raw, 0);
+        } else {
+            release(rec.b);
+        }
         return nullptr;
     }
-    void *u;
-    if (b.k == kind::plain) {
-        realloc_fn r = next_realloc();
-        char *raw = static_cast<char *>(r ? r(b.raw, total) : nullptr);
-        u = raw ? seal(raw + kHeader, n, head_guard()) : nullptr;
-    } else {
-        // Arena and over-aligned blocks cannot be resized by the next
-        // allocator: move them into an ordinary block.
-        u = alloc_plain(n, false);
-        if (u) {
-            std::memcpy(u, p, n < b.size ? n : b.size);
-            release(b);
-        }
+    if (rec.size > SIZE_MAX - kOverhead) {
+        errno = ENOMEM;
+        return rec.end(nullptr);
     }
-    record('r', n, p, u);
-    return u;
+    if (rec.b.k != kind::plain)
+        return rec.end(move_block(rec.b, rec.old_ptr, rec.size));
+    realloc_fn r = next_realloc();
+    char *raw = static_cast<char *>(r ? r(rec.b.raw, rec.size + kOverhead) : nullptr);
+    return rec.end(raw ? seal(raw + kHeader, rec.size, head_guard()) : nullptr);
+}
+
+template <class Rec> __attribute__((always_inline)) inline void *reallocarray_body(void *p, size_t count, size_t size) {
+    size_t n;
+    if (__builtin_mul_overflow(count, size, &n)) {
+        errno = ENOMEM;
+        Rec rec;
+        return rec('r', SIZE_MAX, p, nullptr);
+    }
+    return realloc_body<Rec>(p, n);
+}
+
+template <class Rec> __attribute__((always_inline)) inline void free_body(void *p) {
+    Rec rec;
+    if (!p) {
+        rec('f', 0, nullptr, nullptr);
+        pass_null();
+        return;
+    }
+    rec.begin('f', 0, p);
+    rec.b = check("free", rec.early());
+    rec.late(nullptr);
+    release(rec.b);
 }
 
 bool power_of_two(size_t a) { return a != 0 && (a & (a - 1)) == 0; }
 
-void *memalign_impl(size_t a, size_t n) {
-    if (a > SIZE_MAX / 2 + 1) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    while (!power_of_two(a))
-        a = a ? (a | (a - 1)) + 1 : 1;
-    void *u = alloc_aligned(a, n);
-    record('a', n, nullptr, u);
-    return u;
-}
-
-} // namespace
-
-extern "C" {
-
-KIVO_API void *malloc(size_t n) noexcept {
-    void *u = alloc_plain(n, false);
-    record('m', n, nullptr, u);
-    return u;
-}
-
-KIVO_API void *calloc(size_t count, size_t size) noexcept {
-    size_t n;
-    if (__builtin_mul_overflow(count, size, &n)) {
-        errno = ENOMEM;
-        record('c', SIZE_MAX, nullptr, nullptr);
-        return nullptr;
-    }
-    void *u = alloc_plain(n, true);
-    record('c', n, nullptr, u);
-    return u;
-}
-
-KIVO_API void *realloc(void *p, size_t n) noexcept { return realloc_impl(p, n); }
-
-KIVO_API void *reallocarray(void *p, size_t count, size_t size) noexcept {
-    size_t n;
-    if (__builtin_mul_overflow(count, size, &n)) {
-        errno = ENOMEM;
-        record('r', SIZE_MAX, p, nullptr);
-        return nullptr;
-    }
-    return realloc_impl(p, n);
-}
-
-KIVO_API void free(void *p) noexcept {
-    if (!p) {
-        record('f', 0, nullptr, nullptr);
-        if (free_fn f = next_free())
-            f(nullptr);
-        return;
-    }
-    block b = check("free", p);
-    record('f', 0, p, nullptr);
-    release(b);
-}
-
-KIVO_API int posix_memalign(void **out, size_t a, size_t n) noexcept {
+template <class Rec> __attribute__((always_inline)) inline int posix_memalign_body(void **out, size_t a, size_t n) {
     if (!power_of_two(a) || a % sizeof(void *) != 0)
         return EINVAL;
     int saved = errno;
-    void *u = alloc_aligned(a, n);
-    record('a', n, nullptr, u);
+    Rec rec;
+    void *u = rec('a', n, nullptr, alloc_aligned(a, n));
     errno = saved;
     if (!u)
         return ENOMEM;
@@ -248,28 +304,97 @@ KIVO_API int posix_memalign(void **out, size_t a, size_t n) noexcept {
     return 0;
 }
 
+// memalign, aligned_alloc (a a power of two), valloc and pvalloc (a page,
+// n rounded up to pages unless that overflows).
+template <class Rec> __attribute__((always_inline)) inline void *memalign_body(size_t a, size_t n, bool pages) {
+    if (pages) {
+        size_t rounded;
+        if (__builtin_add_overflow(n, a - 1, &rounded)) {
+            errno = ENOMEM;
+            Rec rec;
+            return rec('a', n, nullptr, nullptr);
+        }
+        rounded &= ~(a - 1);
+        n = rounded ? rounded : a;
+    }
+    if (a > SIZE_MAX / 2 + 1) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    while (!power_of_two(a))
+        a = a ? (a | (a - 1)) + 1 : 1;
+    Rec rec;
+    return rec('a', n, nullptr, alloc_aligned(a, n));
+}
+
+} // namespace
+
+extern "C" {
+
+KIVO_API void *malloc(size_t n) noexcept {
+    if (!backtraces_on())
+        return plain<malloc_body<untraced>>(n);
+    return malloc_body<traced>(n);
+}
+
+KIVO_API void *calloc(size_t count, size_t size) noexcept {
+    if (!backtraces_on())
+        return plain<calloc_body<untraced>>(count, size);
+    return calloc_body<traced>(count, size);
+}
+
+KIVO_API void *realloc(void *p, size_t n) noexcept {
+    if (!backtraces_on())
+        return plain<realloc_body<untraced>>(p, n);
+    return realloc_body<traced>(p, n);
+}
+
+KIVO_API void *reallocarray(void *p, size_t count, size_t size) noexcept {
+    if (!backtraces_on())
+        return plain<reallocarray_body<untraced>>(p, count, size);
+    return reallocarray_body<traced>(p, count, size);
+}
+
+KIVO_API void free(void *p) noexcept {
+    if (!backtraces_on())
+        return plain<free_body<untraced>>(p);
+    free_body<traced>(p);
+}
+
+KIVO_API int posix_memalign(void **out, size_t a, size_t n) noexcept {
+    if (!backtraces_on())
+        return plain<posix_memalign_body<untraced>>(out, a, n);
+    return posix_memalign_body<traced>(out, a, n);
+}
+
 KIVO_API void *aligned_alloc(size_t a, size_t n) noexcept {
     if (!power_of_two(a)) {
         errno = EINVAL;
         return nullptr;
     }
-    return memalign_impl(a, n);
+    if (!backtraces_on())
+        return plain<memalign_body<untraced>>(a, n, false);
+    return memalign_body<traced>(a, n, false);
 }
 
-KIVO_API void *memalign(size_t a, size_t n) noexcept { return memalign_impl(a, n); }
+KIVO_API void *memalign(size_t a, size_t n) noexcept {
+    if (!backtraces_on())
+        return plain<memalign_body<untraced>>(a, n, false);
+    return memalign_body<traced>(a, n, false);
+}
 
-KIVO_API void *valloc(size_t n) noexcept { return memalign_impl(static_cast<size_t>(getpagesize()), n); }
+KIVO_API void *valloc(size_t n) noexcept {
+    size_t page = static_cast<size_t>(getpagesize());
+    if (!backtraces_on())
+        return plain<memalign_body<untraced>>(page, n, false);
+    return memalign_body<traced>(page, n, false);
+}
 
 KIVO_API void *pvalloc(size_t n) noexcept {
     size_t page = static_cast<size_t>(getpagesize());
-    size_t rounded;
-    if (__builtin_add_overflow(n, page - 1, &rounded)) {
-        errno = ENOMEM;
-        record('a', n, nullptr, nullptr);
-        return nullptr;
-    }
-    rounded &= ~(page - 1);
-    return memalign_impl(page, rounded ? rounded : page);
+    if (!backtraces_on())
+        return plain<memalign_body<untraced>>(page, n, true);
+    return memalign_body<traced>(page, n, true);
 }
 
 // The usable size is the requested size: using more would overwrite the

@@ -109,11 +109,13 @@ inline bool ours(const void *addr) {
     return a >= reinterpret_cast<uintptr_t>(__ehdr_start) && a < reinterpret_cast<uintptr_t>(__etext);
 }
 
-// Appends one call to the ring. Inlined into each interposed function, so
-// that the backtrace holds a single frame of ours, which is dropped: the
-// record starts at the caller. backtrace() loads the unwinder on first use,
-// which allocates: those calls are recorded without a backtrace.
-__attribute__((always_inline)) inline void record(char op, size_t size, void *old_ptr, void *new_ptr) {
+// Whether calls take a backtrace (unless made from inside backtrace() or
+// dlsym() on our behalf: see trace()).
+inline bool backtraces_on() { return fr_memdbg_backtrace != 0; }
+
+// Appends one call to the ring with `frames` return addresses from `pcs`.
+__attribute__((always_inline)) inline void put(char op, size_t size, void *old_ptr, void *new_ptr, void *const *pcs,
+                                               int frames) {
     unsigned long n = std::atomic_ref<unsigned long>(fr_memdbg_calls).fetch_add(1, std::memory_order_relaxed);
     fr_memdbg_record *r = &fr_memdbg_ring[n & (FR_MEMDBG_RING_SIZE - 1)];
     // The ring is far larger than the caches: fetch the lines of a record a
@@ -127,21 +129,45 @@ __attribute__((always_inline)) inline void record(char op, size_t size, void *ol
     r->old_ptr = old_ptr;
     r->new_ptr = new_ptr;
     r->thread = current_thread();
-    int frames = 0;
-    if (fr_memdbg_backtrace && !reentry) {
-        reentry = 1;
-        void *raw[FR_MEMDBG_FRAMES];
-        int got = backtrace(raw, FR_MEMDBG_FRAMES);
-        int first = 0;
-        while (first < got && ours(raw[first]))
-            ++first;
-        for (int i = first; i < got; ++i)
-            r->backtrace[i - first] = raw[i];
-        frames = got - first;
-        reentry = 0;
-    }
+    for (int i = 0; i < frames; ++i)
+        r->backtrace[i] = pcs[i];
     r->frames = static_cast<unsigned char>(frames);
     std::atomic_ref<unsigned int>(r->seq).store(static_cast<unsigned int>(n + 1), std::memory_order_release);
+}
+
+// A call with a backtrace on its way into the ring. It lives in the frame of
+// the interposed function, which calls backtrace() itself, and holds all
+// that the record needs after the allocation and after backtrace(), so that
+// the frame need not keep values in callee-saved registers. The unwinder
+// reads a row of the frame's description per register saved in the
+// prologue, for every call: without them the description of our frame is
+// a single row, as short as any.
+struct call {
+    char op;
+    int got; // return addresses in raw; -1 when none was taken (re-entry)
+    size_t size;
+    void *old_ptr;
+    void *new_ptr;
+    void *raw[FR_MEMDBG_FRAMES];
+};
+
+// Puts c into the ring without the leading return addresses that lie in
+// this library and, when trace() took a backtrace, lowers the re-entry guard
+// it raised.
+void commit(const call &c);
+
+// Takes the backtrace of the call being made into c, unless this thread is
+// inside backtrace() or dlsym() on our behalf: backtrace() loads the
+// unwinder on first use, which allocates, and those calls are recorded
+// without a backtrace. The guard is read and raised here with no call in
+// between, so that nothing of it has to be kept across a call.
+__attribute__((always_inline)) inline void trace(call &c) {
+    if (__builtin_expect(reentry != 0, 0)) {
+        c.got = -1;
+        return;
+    }
+    reentry = 1;
+    c.got = backtrace(c.raw, FR_MEMDBG_FRAMES);
 }
 
 } // namespace memdbg

@@ -1,7 +1,10 @@
 // The call ring: every call recorded in order with its fields, the
 // backtrace and its switch, wrap-around, and concurrent writers.
+#include <dlfcn.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +30,31 @@ __attribute__((noinline)) void *alloc_here(size_t n) {
     asm volatile("" ::: "memory"); // keeps the call from becoming a jump
     return p;
 }
+
+// One allocation call each, made from a function of its own: the record of
+// the call must begin with the return address in that function.
+#define SITE(name, ...)                                                                                                \
+    __attribute__((noinline)) void *name(void *in) {                                                                   \
+        (void)in;                                                                                                      \
+        void *out = nullptr;                                                                                           \
+        __VA_ARGS__;                                                                                                   \
+        asm volatile("" ::: "memory");                                                                                 \
+        return out;                                                                                                    \
+    }
+SITE(site_malloc, out = M(40))
+SITE(site_calloc, out = C(4, 10))
+SITE(site_realloc_new, out = R(nullptr, 40))
+SITE(site_realloc_grow, out = R(in, 400))
+SITE(site_realloc_zero, out = R(in, 0))
+SITE(site_reallocarray, out = RA(in, 10, 40))
+SITE(site_free, F(in))
+SITE(site_free_null, F(nullptr))
+SITE(site_posix_memalign, if (posix_memalign(&out, 64, 40) != 0) out = nullptr)
+SITE(site_aligned_alloc, out = aligned_alloc(64, 128))
+SITE(site_memalign, out = MA(256, 40))
+SITE(site_valloc, out = valloc(40))
+SITE(site_pvalloc, out = pvalloc(40))
+#undef SITE
 
 struct switch_backtrace {
     int saved = fr_memdbg_backtrace;
@@ -98,6 +126,60 @@ TEST(MemdebugRing, BacktraceStartsAtTheCallerAndCanBeSwitchedOff) {
     EXPECT_EQ(rec(at).op, 'f');
     EXPECT_EQ(rec(at).old_ptr, p);
     EXPECT_EQ(rec(at).frames, 0);
+}
+
+// Each interposed function takes its backtrace in its own frame and leaves
+// every frame of the checker out of the record, whichever way it goes.
+TEST(MemdebugRing, EveryFunctionsRecordStartsAtItsCaller) {
+    switch_backtrace bt(1);
+    const struct {
+        const char *name;
+        void *(*site)(void *);
+        char op;
+        bool takes_block;
+    } sites[] = {
+        {"malloc", site_malloc, 'm', false},
+        {"calloc", site_calloc, 'c', false},
+        {"realloc(NULL, n)", site_realloc_new, 'r', false},
+        {"realloc(p, larger)", site_realloc_grow, 'r', true},
+        {"realloc(p, 0)", site_realloc_zero, 'r', true},
+        {"reallocarray", site_reallocarray, 'r', true},
+        {"free", site_free, 'f', true},
+        {"free(NULL)", site_free_null, 'f', false},
+        {"posix_memalign", site_posix_memalign, 'a', false},
+        {"aligned_alloc", site_aligned_alloc, 'a', false},
+        {"memalign", site_memalign, 'a', false},
+        {"valloc", site_valloc, 'a', false},
+        {"pvalloc", site_pvalloc, 'a', false},
+    };
+    Dl_info checker;
+    ASSERT_NE(dladdr(dlsym(RTLD_DEFAULT, "malloc"), &checker), 0);
+    ASSERT_NE(strstr(checker.dli_fname, "memdebug"), nullptr) << checker.dli_fname;
+    for (const auto &s : sites) {
+        SCOPED_TRACE(s.name);
+        void *in = s.takes_block ? M(24) : nullptr;
+        unsigned long at = fr_memdbg_calls;
+        void *out = s.site(in);
+        ASSERT_EQ(fr_memdbg_calls, at + 1);
+        const fr_memdbg_record &r = rec(at);
+        EXPECT_EQ(r.op, s.op);
+        EXPECT_EQ(r.old_ptr, in);
+        EXPECT_EQ(r.new_ptr, out);
+        ASSERT_GE(r.frames, 2);
+        ASSERT_LE(r.frames, FR_MEMDBG_FRAMES);
+        auto ret = reinterpret_cast<uintptr_t>(r.backtrace[0]);
+        auto site = reinterpret_cast<uintptr_t>(s.site);
+        EXPECT_GT(ret, site);
+        EXPECT_LT(ret, site + 256) << "first frame is not the caller";
+        for (int i = 0; i < r.frames; ++i) {
+            Dl_info d;
+            if (dladdr(r.backtrace[i], &d)) {
+                EXPECT_NE(d.dli_fbase, checker.dli_fbase) << "frame " << i << " lies in the checker";
+            }
+        }
+        if (out && s.op != 'f')
+            F(out);
+    }
 }
 
 TEST(MemdebugRing, WrapsAroundAtItsSize) {

@@ -41,13 +41,22 @@ TEST(MemdebugBootstrap, FirstCallLooksTheAllocatorUp) {
 TEST(MemdebugBootstrap, ArenaServesCallsMadeWhileLookingUp) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     unresolved u;
+    fr_memdbg_backtrace = 1;
+    unsigned long first = fr_memdbg_calls;
     memdbg::reentry = 1; // as inside dlsym
     char *a = static_cast<char *>(M(100));
     char *z = static_cast<char *>(C(10, 10));
     void *al = MA(64, 40);
     char *doomed = static_cast<char *>(M(8));
+    F(nullptr);
+    // Calls made inside the checker's own work take no backtrace and leave
+    // its guard up.
+    EXPECT_EQ(memdbg::reentry, 1);
     memdbg::reentry = 0;
     u.restore();
+    ASSERT_EQ(fr_memdbg_calls - first, 5u);
+    for (unsigned long c = first; c < first + 5; ++c)
+        EXPECT_EQ(fr_memdbg_ring[c % FR_MEMDBG_RING_SIZE].frames, 0) << c - first;
 
     for (void *p : {static_cast<void *>(a), static_cast<void *>(z), al}) {
         ASSERT_NE(p, nullptr);
