@@ -35,10 +35,10 @@ KIVO_BEGIN_DECLS
  * the pointer passed in (realloc, free), new_ptr the pointer returned (null
  * on failure). backtrace holds return addresses, innermost first, starting
  * at the caller of the allocation function: a backtrace of FR_MEMDBG_FRAMES
- * frames is taken inside the checker and its own frames (usually two) are
- * left out. Only the first `frames` entries are meaningful. seq is the low
- * 32 bits of the call number + 1, written last: a record whose seq differs
- * is being written or was overwritten. */
+ * frames is taken inside the checker and its own frame (the interposed
+ * function) is left out. Only the first `frames` entries are meaningful.
+ * seq is the low 32 bits of the call number + 1, written last: a record
+ * whose seq differs is being written or was overwritten. */
 typedef struct fr_memdbg_record {
     char op;
     unsigned char frames;
