@@ -58,7 +58,7 @@ case "$cmd" in
       [ -x "$b" ] || continue
       case "$b" in *"${1:-}"*) ;; *) continue ;; esac
       echo "== $b"
-      "$b" --benchmark_counters_tabular=true
+      "$b" --benchmark_counters_tabular=true --benchmark_enable_random_interleaving=true
     done
     ;;
   fuzz)
