@@ -209,6 +209,12 @@ struct traced : call {
 
 template <auto body, class... Args> __attribute__((noinline)) auto plain(Args... args) { return body(args...); }
 
+// The one way an exported function runs its body: traced and inlined here
+// when backtraces are on, else the plain copy. A macro rather than a
+// function, so that the traced body stays in the exported function's frame.
+#define MEMDBG_RUN(body, ...) \
+    (backtraces_on() ? body<traced>(__VA_ARGS__) : plain<body<untraced>>(__VA_ARGS__))
+
 template <class Rec> __attribute__((always_inline)) inline void *malloc_body(size_t n) {
     Rec rec;
     rec.begin('m', n, nullptr);
@@ -332,39 +338,27 @@ template <class Rec> __attribute__((always_inline)) inline void *memalign_body(s
 extern "C" {
 
 KIVO_API void *malloc(size_t n) noexcept {
-    if (!backtraces_on())
-        return plain<malloc_body<untraced>>(n);
-    return malloc_body<traced>(n);
+    return MEMDBG_RUN(malloc_body, n);
 }
 
 KIVO_API void *calloc(size_t count, size_t size) noexcept {
-    if (!backtraces_on())
-        return plain<calloc_body<untraced>>(count, size);
-    return calloc_body<traced>(count, size);
+    return MEMDBG_RUN(calloc_body, count, size);
 }
 
 KIVO_API void *realloc(void *p, size_t n) noexcept {
-    if (!backtraces_on())
-        return plain<realloc_body<untraced>>(p, n);
-    return realloc_body<traced>(p, n);
+    return MEMDBG_RUN(realloc_body, p, n);
 }
 
 KIVO_API void *reallocarray(void *p, size_t count, size_t size) noexcept {
-    if (!backtraces_on())
-        return plain<reallocarray_body<untraced>>(p, count, size);
-    return reallocarray_body<traced>(p, count, size);
+    return MEMDBG_RUN(reallocarray_body, p, count, size);
 }
 
 KIVO_API void free(void *p) noexcept {
-    if (!backtraces_on())
-        return plain<free_body<untraced>>(p);
-    free_body<traced>(p);
+    return MEMDBG_RUN(free_body, p);
 }
 
 KIVO_API int posix_memalign(void **out, size_t a, size_t n) noexcept {
-    if (!backtraces_on())
-        return plain<posix_memalign_body<untraced>>(out, a, n);
-    return posix_memalign_body<traced>(out, a, n);
+    return MEMDBG_RUN(posix_memalign_body, out, a, n);
 }
 
 KIVO_API void *aligned_alloc(size_t a, size_t n) noexcept {
@@ -372,29 +366,21 @@ KIVO_API void *aligned_alloc(size_t a, size_t n) noexcept {
         errno = EINVAL;
         return nullptr;
     }
-    if (!backtraces_on())
-        return plain<memalign_body<untraced>>(a, n, false);
-    return memalign_body<traced>(a, n, false);
+    return MEMDBG_RUN(memalign_body, a, n, false);
 }
 
 KIVO_API void *memalign(size_t a, size_t n) noexcept {
-    if (!backtraces_on())
-        return plain<memalign_body<untraced>>(a, n, false);
-    return memalign_body<traced>(a, n, false);
+    return MEMDBG_RUN(memalign_body, a, n, false);
 }
 
 KIVO_API void *valloc(size_t n) noexcept {
     size_t page = static_cast<size_t>(getpagesize());
-    if (!backtraces_on())
-        return plain<memalign_body<untraced>>(page, n, false);
-    return memalign_body<traced>(page, n, false);
+    return MEMDBG_RUN(memalign_body, page, n, false);
 }
 
 KIVO_API void *pvalloc(size_t n) noexcept {
     size_t page = static_cast<size_t>(getpagesize());
-    if (!backtraces_on())
-        return plain<memalign_body<untraced>>(page, n, true);
-    return memalign_body<traced>(page, n, true);
+    return MEMDBG_RUN(memalign_body, page, n, true);
 }
 
 // The usable size is the requested size: using more would overwrite the
