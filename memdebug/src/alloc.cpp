@@ -142,7 +142,7 @@ __attribute__((noinline)) void pass_null() {
 
 // How an interposed function records its call. Each is written once, as a
 // template on one of these, and built twice: inlined into the exported
-// function when backtraces are on, so that backtrace() runs in that
+// function when backtraces are on, so that the unwinding starts in that
 // function's own frame, and out of line (plain below, reached by a jump)
 // when they are off. A recorder takes the call's fields with begin() before
 // the allocation is made and the new pointer with end(), which writes the
@@ -170,7 +170,7 @@ struct untraced {
 };
 
 // Everything the traced call needs after an allocation or after
-// backtrace() waits in this object, in the frame, rather than in
+// the unwinding waits in this object, in the frame, rather than in
 // callee-saved registers (see memdbg::call).
 struct traced : call {
     block b;

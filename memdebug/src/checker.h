@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include <execinfo.h>
+#include <unwind.h>
 #include <pthread.h>
 
 #include <kivo/memdebug.h>
@@ -109,7 +110,7 @@ inline bool ours(const void *addr) {
     return a >= reinterpret_cast<uintptr_t>(__ehdr_start) && a < reinterpret_cast<uintptr_t>(__etext);
 }
 
-// Whether calls take a backtrace (unless made from inside backtrace() or
+// Whether calls take a backtrace (unless made from inside the unwinder or
 // dlsym() on our behalf: see trace()).
 inline bool backtraces_on() { return fr_memdbg_backtrace != 0; }
 
@@ -136,8 +137,8 @@ __attribute__((always_inline)) inline void put(char op, size_t size, void *old_p
 }
 
 // A call with a backtrace on its way into the ring. It lives in the frame of
-// the interposed function, which calls backtrace() itself, and holds all
-// that the record needs after the allocation and after backtrace(), so that
+// the interposed function, which starts the unwinder itself, and holds all
+// that the record needs after the allocation and after the unwinding, so that
 // the frame need not keep values in callee-saved registers. The unwinder
 // reads a row of the frame's description per register saved in the
 // prologue, for every call: without them the description of our frame is
@@ -156,18 +157,60 @@ struct call {
 // it raised.
 void commit(const call &c);
 
+// The unwinder backtrace() drives, called from the interposed function's
+// own frame: the same return addresses as backtrace() gives, without
+// unwinding backtrace()'s own frame first. It is loaded (libgcc_s, as
+// backtrace() loads it) at load time, or on the first traced call when
+// that comes earlier; when it cannot be, backtrace() is used.
+using unwind_backtrace_fn = _Unwind_Reason_Code (*)(_Unwind_Trace_Fn, void *);
+using unwind_get_fn = _Unwind_Ptr (*)(_Unwind_Context *);
+using unwind_cfa_fn = _Unwind_Word (*)(_Unwind_Context *);
+struct unwinder {
+    std::atomic<unwind_backtrace_fn> walk;
+    unwind_get_fn ip;
+    unwind_cfa_fn cfa;
+    std::atomic<int> state; // 0 not tried, 1 loaded, -1 not available
+};
+extern unwinder unwind;
+
+// Loads the unwinder; null when it is not available.
+unwind_backtrace_fn load_unwinder();
+
+struct walk_state {
+    void **out;
+    int n;
+    _Unwind_Word cfa;
+};
+
+// Called for each frame, innermost first: records its return address and
+// stops at FR_MEMDBG_FRAMES, or when the unwinder makes no progress (the
+// same frame twice), as backtrace() does.
+_Unwind_Reason_Code walk_frame(_Unwind_Context *ctx, void *arg);
+
 // Takes the backtrace of the call being made into c, unless this thread is
-// inside backtrace() or dlsym() on our behalf: backtrace() loads the
-// unwinder on first use, which allocates, and those calls are recorded
-// without a backtrace. The guard is read and raised here with no call in
-// between, so that nothing of it has to be kept across a call.
+// inside the unwinder, backtrace() or dlsym() on our behalf: loading the
+// unwinder allocates, and those calls are recorded without a backtrace.
+// The guard is read and raised here with no call in between, so that
+// nothing of it has to be kept across a call.
 __attribute__((always_inline)) inline void trace(call &c) {
     if (__builtin_expect(reentry != 0, 0)) {
         c.got = -1;
         return;
     }
     reentry = 1;
-    c.got = backtrace(c.raw, FR_MEMDBG_FRAMES);
+    unwind_backtrace_fn walk = unwind.walk.load(std::memory_order_acquire);
+    if (__builtin_expect(walk == nullptr, 0))
+        walk = load_unwinder();
+    if (__builtin_expect(walk != nullptr, 1)) {
+        walk_state w{c.raw, 0, 0};
+        walk(walk_frame, &w);
+        // The outermost frame of a thread reports a null return address.
+        if (w.n > 1 && c.raw[w.n - 1] == nullptr)
+            --w.n;
+        c.got = w.n;
+    } else {
+        c.got = backtrace(c.raw, FR_MEMDBG_FRAMES);
+    }
 }
 
 } // namespace memdbg

@@ -137,8 +137,14 @@ void die(const char *what, const void *p, const char *why, size_t n, bool with_n
 }
 
 namespace {
-// Resolve at load time as well, so that the common path never has to.
-__attribute__((constructor)) void load_time_init() { resolve(); }
+// Resolve at load time as well, so that the common path never has to. The
+// unwinder is loaded here too, with the guard raised: loading it allocates.
+__attribute__((constructor)) void load_time_init() {
+    resolve();
+    reentry = 1;
+    load_unwinder();
+    reentry = 0;
+}
 } // namespace
 
 } // namespace memdbg

@@ -1,6 +1,7 @@
 // The call ring: every call recorded in order with its fields, the
 // backtrace and its switch, wrap-around, and concurrent writers.
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <stdint.h>
@@ -55,6 +56,22 @@ SITE(site_memalign, out = MA(256, 40))
 SITE(site_valloc, out = valloc(40))
 SITE(site_pvalloc, out = pvalloc(40))
 #undef SITE
+
+// A malloc and a backtrace() taken right after it, from the same function.
+__attribute__((noinline)) int alloc_then_backtrace(void **p, void **frames) {
+    *p = M(24);
+    int n = backtrace(frames, FR_MEMDBG_FRAMES);
+    asm volatile("" ::: "memory");
+    return n;
+}
+
+// A few frames more below the test, so that the stack is deeper than a
+// record holds.
+__attribute__((noinline)) int deeper(int levels, void **p, void **frames) {
+    int n = levels ? deeper(levels - 1, p, frames) : alloc_then_backtrace(p, frames);
+    asm volatile("" ::: "memory");
+    return n;
+}
 
 struct switch_backtrace {
     int saved = fr_memdbg_backtrace;
@@ -179,6 +196,38 @@ TEST(MemdebugRing, EveryFunctionsRecordStartsAtItsCaller) {
         }
         if (out && s.op != 'f')
             F(out);
+    }
+}
+
+// The checker unwinds from its own frame rather than through backtrace():
+// what it records must still be what backtrace() reports for the same
+// place, caller after caller, the checker's frame left out.
+TEST(MemdebugRing, BacktraceMatchesLibcBacktraceFromTheSamePlace) {
+    switch_backtrace bt(1);
+    for (int levels : {0, 3, 20}) {
+        SCOPED_TRACE(levels);
+        void *frames[FR_MEMDBG_FRAMES];
+        void *p = nullptr;
+        unsigned long at = fr_memdbg_calls;
+        int n = deeper(levels, &p, frames);
+        const fr_memdbg_record &r = rec(at);
+        ASSERT_EQ(r.op, 'm');
+        ASSERT_EQ(r.new_ptr, p);
+        if (levels == 20) {
+            ASSERT_EQ(n, FR_MEMDBG_FRAMES);
+        }
+        // The same first function (the return addresses differ within it).
+        Dl_info a, b;
+        ASSERT_NE(dladdr(r.backtrace[0], &a), 0);
+        ASSERT_NE(dladdr(frames[0], &b), 0);
+        EXPECT_EQ(a.dli_saddr, b.dli_saddr);
+        // The checker takes as many frames as backtrace() may, its own
+        // among them, and leaves its own out; on a shallow stack both reach
+        // the outermost frame.
+        ASSERT_EQ(r.frames, n < FR_MEMDBG_FRAMES ? n : FR_MEMDBG_FRAMES - 1);
+        for (int i = 1; i < r.frames; ++i)
+            EXPECT_EQ(r.backtrace[i], frames[i]) << "frame " << i;
+        F(p);
     }
 }
 
