@@ -167,8 +167,8 @@ using unwind_get_fn = _Unwind_Ptr (*)(_Unwind_Context *);
 using unwind_cfa_fn = _Unwind_Word (*)(_Unwind_Context *);
 struct unwinder {
     std::atomic<unwind_backtrace_fn> walk;
-    unwind_get_fn ip;
-    unwind_cfa_fn cfa;
+    std::atomic<unwind_get_fn> ip; // set before walk, read after it
+    std::atomic<unwind_cfa_fn> cfa;
     std::atomic<int> state; // 0 not tried, 1 loaded, -1 not available
 };
 extern unwinder unwind;

@@ -1,5 +1,5 @@
-// The ring of call records read by a debugger, and the backtrace switch.
-// No frame exceptions exist in this library.
+// The ring of call records read by a debugger, the backtrace switch, and the
+// stack walk that fills a record. No frame exceptions exist in this library.
 #include <kivo/memdebug.h>
 
 #include <dlfcn.h>
@@ -28,8 +28,9 @@ unwind_backtrace_fn load_unwinder() {
         unwind.state.store(-1, std::memory_order_release);
         return nullptr;
     }
-    unwind.ip = reinterpret_cast<unwind_get_fn>(ip);
-    unwind.cfa = reinterpret_cast<unwind_cfa_fn>(cfa);
+    // Threads racing here store the same values.
+    unwind.ip.store(reinterpret_cast<unwind_get_fn>(ip), std::memory_order_relaxed);
+    unwind.cfa.store(reinterpret_cast<unwind_cfa_fn>(cfa), std::memory_order_relaxed);
     unwind.walk.store(reinterpret_cast<unwind_backtrace_fn>(walk), std::memory_order_release);
     unwind.state.store(1, std::memory_order_release);
     return reinterpret_cast<unwind_backtrace_fn>(walk);
@@ -37,8 +38,8 @@ unwind_backtrace_fn load_unwinder() {
 
 _Unwind_Reason_Code walk_frame(_Unwind_Context *ctx, void *arg) {
     auto *w = static_cast<walk_state *>(arg);
-    void *pc = reinterpret_cast<void *>(unwind.ip(ctx));
-    _Unwind_Word cfa = unwind.cfa(ctx);
+    void *pc = reinterpret_cast<void *>(unwind.ip.load(std::memory_order_relaxed)(ctx));
+    _Unwind_Word cfa = unwind.cfa.load(std::memory_order_relaxed)(ctx);
     if (w->n > 0 && w->out[w->n - 1] == pc && w->cfa == cfa)
         return _URC_END_OF_STACK;
     w->cfa = cfa;
