@@ -121,10 +121,12 @@ __attribute__((always_inline)) inline void put(char op, size_t size, void *old_p
     fr_memdbg_record *r = &fr_memdbg_ring[n & (FR_MEMDBG_RING_SIZE - 1)];
     // The ring is far larger than the caches: fetch the lines of a record a
     // few calls ahead, so that the locked add does not wait for this
-    // record's stores to miss.
+    // record's stores to miss. They are fetched as not to be kept: the
+    // program never reads them, and they would push its own data out of
+    // the outer caches.
     const char *ahead = reinterpret_cast<const char *>(&fr_memdbg_ring[(n + 16) & (FR_MEMDBG_RING_SIZE - 1)]);
-    __builtin_prefetch(ahead, 1);
-    __builtin_prefetch(ahead + offsetof(fr_memdbg_record, backtrace), 1);
+    __builtin_prefetch(ahead, 1, 0);
+    __builtin_prefetch(ahead + offsetof(fr_memdbg_record, backtrace), 1, 0);
     r->op = op;
     r->size = size;
     r->old_ptr = old_ptr;
