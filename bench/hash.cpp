@@ -133,9 +133,15 @@ void kivo_plain_insert(benchmark::State &st) {
     }
     st.SetItemsProcessed(st.iterations() * kKeys);
 }
-void kivo_plain_find_keys(benchmark::State &st, const std::vector<std::string> &ks) {
+// Finds ks in a plain table of the present keys, rehashed under `func`
+// first when one is given.
+void kivo_plain_find_keys(benchmark::State &st, const std::vector<std::string> &ks, fr_hash_func_t func = nullptr) {
     if (!plain().ok) return st.SkipWithError("plain build not found");
     fr_hash_t *t = plain_fill();
+    if (func && plain().setfunc(t, func) != 0) {
+        plain().unref(t);
+        return st.SkipWithError("rehash failed");
+    }
     for (auto _ : st)
         for (const std::string &k : ks) benchmark::DoNotOptimize(plain().find(t, k.data(), 16));
     st.SetItemsProcessed(st.iterations() * kKeys);
@@ -147,15 +153,6 @@ uint32_t mulhash(const void *key, uint32_t len) {
     memcpy(&first, key, 8);
     memcpy(&last, static_cast<const char *>(key) + len - 8, 8);
     return static_cast<uint32_t>(((first * 0x9E3779B97F4A7C15ull) ^ (last * 0xC2B2AE3D27D4EB4Full)) >> 32);
-}
-void find_kivo_plain_mulhash(benchmark::State &st) {
-    if (!plain().ok) return st.SkipWithError("plain build not found");
-    fr_hash_t *t = plain_fill();
-    if (plain().setfunc(t, mulhash) != 0) return st.SkipWithError("rehash failed");
-    for (auto _ : st)
-        for (const std::string &k : keys().shuffled) benchmark::DoNotOptimize(plain().find(t, k.data(), 16));
-    st.SetItemsProcessed(st.iterations() * kKeys);
-    plain().unref(t);
 }
 void kivo_plain_delete(benchmark::State &st) {
     if (!plain().ok) return st.SkipWithError("plain build not found");
@@ -251,6 +248,7 @@ void find_kivo(benchmark::State &st) { kivo_find(st, keys().shuffled); }
 void find_std(benchmark::State &st) { std_find(st, keys().shuffled); }
 void find_kivo_plain(benchmark::State &st) { kivo_plain_find_keys(st, keys().shuffled); }
 void absent_kivo_plain(benchmark::State &st) { kivo_plain_find_keys(st, keys().absent); }
+void find_kivo_plain_mulhash(benchmark::State &st) { kivo_plain_find_keys(st, keys().shuffled, mulhash); }
 void find_glib(benchmark::State &st) { glib_find(st, keys().shuffled); }
 void absent_kivo(benchmark::State &st) { kivo_find(st, keys().absent); }
 void absent_std(benchmark::State &st) { std_find(st, keys().absent); }
