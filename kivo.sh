@@ -18,18 +18,19 @@ configure() { # <build dir> <extra cmake args...>
   cmake -S "$top" -B "$dir" -DKIVO_WERROR=ON "$@" >/dev/null
 }
 build() { cmake --build "$1" -j "$jobs"; }
-services() { [ -x scripts/services.sh ] && scripts/services.sh start || true; }
+# Package sets: base, plus one lib-<name>.txt per library that needs
+# outside libraries, servers or test peers.
+libsets() { for f in scripts/packages.d/lib-*.txt; do [ -f "$f" ] && basename "$f" .txt; done; }
 
 case "$cmd" in
   test)
-    scripts/deps.sh base services
+    scripts/deps.sh base $(libsets)
     configure build
     build build
-    services
     ctest --test-dir build -j "$jobs" --output-on-failure --timeout 600
     ;;
   example)
-    scripts/deps.sh base
+    scripts/deps.sh base $(libsets)
     configure build
     build build
     for e in build/examples/kivo_example_*; do
@@ -39,8 +40,7 @@ case "$cmd" in
     done
     ;;
   sanitize)
-    scripts/deps.sh base services
-    services
+    scripts/deps.sh base $(libsets)
     configure build-asan -DKIVO_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
     build build-asan
     ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -51,7 +51,7 @@ case "$cmd" in
       ctest --test-dir build-tsan -j "$jobs" --output-on-failure -L '^r$' -LE nosanitize
     ;;
   bench)
-    scripts/deps.sh base bench
+    scripts/deps.sh base $(libsets) bench
     configure build-bench -DKIVO_BENCH=ON -DKIVO_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
     build build-bench
     for b in build-bench/bench/bench_*; do
@@ -63,7 +63,7 @@ case "$cmd" in
     ;;
   fuzz)
     secs=${1:-60}
-    scripts/deps.sh base fuzz
+    scripts/deps.sh base $(libsets) fuzz
     CC=clang CXX=clang++ configure build-fuzz -DKIVO_FUZZ=ON -DKIVO_TESTS=OFF -DKIVO_SANITIZE=address \
       -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_BUILD_TYPE=RelWithDebInfo
     build build-fuzz
@@ -79,7 +79,7 @@ case "$cmd" in
     ;;
   install)
     prefix=${1:?usage: ./kivo.sh install <prefix>}
-    scripts/deps.sh base
+    scripts/deps.sh base $(libsets)
     configure build -DCMAKE_INSTALL_PREFIX="$prefix"
     build build
     cmake --install build
