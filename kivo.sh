@@ -1,7 +1,7 @@
 #!/bin/sh
 # One entry point for building, testing and running kivo on Debian.
 #   ./kivo.sh test        install what is missing, build both builds, run every test
-#   ./kivo.sh example     same set-up, then run the example programs
+#   ./kivo.sh example [--bench "1 2 4"]  same set-up, then the notification daemon end to end
 #   ./kivo.sh sanitize    tests under ASan+UBSan, threaded tests under TSan
 #   ./kivo.sh bench [filter]   benchmarks (Release)
 #   ./kivo.sh fuzz [seconds]   each libFuzzer target for the given time (default 60)
@@ -30,14 +30,22 @@ case "$cmd" in
     ctest --test-dir build -j "$jobs" --output-on-failure --timeout 600
     ;;
   example)
+    # The notification daemon, end to end (examples/notifier/run.sh; with
+    # --bench "1 2 4" one run per worker count). Without every library it
+    # needs, the small examples run instead.
     scripts/deps.sh base $(libsets)
     configure build
     build build
-    for e in build/examples/kivo_example_*; do
-      [ -x "$e" ] || continue
-      echo "== $e"
-      "$e"
-    done
+    if [ -x build/examples/notifier ]; then
+      examples/notifier/run.sh build "$@"
+    else
+      echo "kivo: the notifier example is not built (it needs every library); the small examples:"
+      for e in build/examples/kivo_example_*; do
+        [ -x "$e" ] || continue
+        echo "== $e"
+        "$e"
+      done
+    fi
     ;;
   sanitize)
     scripts/deps.sh base $(libsets)
