@@ -1,0 +1,490 @@
+// The configuration store's tables and its file half: reading the keys a
+// caller asks for, and the order-keeping, crash-safe rewrite. Safe-string
+// faults pass through these functions: nothing here holds an object with a
+// destructor, and each function releases what it holds in an exit section.
+#define KIVO_FILE "conf"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <kivo/conf.h>
+#include <kivo/exceptions.h>
+#include <kivo/files.h>
+#include <kivo/hash.h>
+#include <kivo/log.h>
+#include <kivo/memory.h>
+#include <kivo/safestr.h>
+
+#include "conf_impl.h"
+#include "object_impl.h"
+
+// Drops one reference to s; a fault is logged under the calling function's
+// name and otherwise ignored.
+#define CONF_RELEASE(s)                                                                            \
+    do {                                                                                           \
+        if (s) {                                                                                   \
+            XXL_BLOCK {                                                                            \
+                safestr_free(s);                                                                   \
+            }                                                                                      \
+            FR_LOG_EXCEPTION XXL_BLOCK_END;                                                        \
+        }                                                                                          \
+    } while (0)
+
+#define CONF_WARN(...) fr_log_impl(KIVO_FILE, __LINE__, __func__, FR_LOG_SYSLOG, LOG_WARNING, __VA_ARGS__)
+
+namespace kivo::conf {
+
+inline bool blank(unsigned char c) { return c <= 0x20 || c == 0x7F; }
+
+void trim(const char *p, size_t *start, size_t *end) {
+    while (*start < *end && blank(static_cast<unsigned char>(p[*start]))) ++*start;
+    while (*end > *start && blank(static_cast<unsigned char>(p[*end - 1]))) --*end;
+}
+
+size_t separator(const char *p, size_t start, size_t end) {
+    for (size_t i = start; i < end; i++)
+        if (p[i] == ' ' || p[i] == '\t') return i;
+    return end;
+}
+
+safestr_t make_value(const char *p, size_t n) {
+    if (n == 0) return safestr_alloc(0, 0);
+    if (!memchr(p, 0, n)) {
+        // Lines are read into a private buffer: terminate in place.
+        char *q = const_cast<char *>(p);
+        char saved = q[n];
+        q[n] = 0;
+        safestr_t s = safestr_create(q, 0);
+        q[n] = saved;
+        return s;
+    }
+    safestr_t s = safestr_alloc(static_cast<uint32_t>(n), 0);
+    volatile safestr_t keep = s;
+    XXL_BLOCK {
+        safestr_header_t *h = safestr_get(keep, SAFESTR_GET_WRITABLE);
+        safestr_header_t *nh = safestr_resize(h, static_cast<uint32_t>(n));
+        memcpy(reinterpret_cast<char *>(nh + 1), p, n);
+        keep = safestr_complete(h, nh);
+    }
+    XXL_ON_ANY {
+        safestr_free(keep);
+        XXL_PROMOTE;
+    }
+    XXL_BLOCK_END;
+    return keep;
+}
+
+keyset *keyset_new(const char **keys) {
+    auto *ks = static_cast<keyset *>(fr_calloc(1, sizeof(keyset)));
+    size_t n = 0;
+    while (keys[n]) n++;
+    ks->count = n;
+    ks->table = fr_hash_init_api(static_cast<uint32_t>(n * 2 < UINT32_MAX ? n * 2 : UINT32_MAX), nullptr, nullptr,
+                                 nullptr);
+    if (!ks->table) {
+        free(ks);
+        return nullptr;
+    }
+    char one = 1;
+    for (size_t i = 0; i < n; i++) {
+        size_t len = strlen(keys[i]);
+        if (len == 0 || len > 0xFFFF) continue; // an empty key matches nothing
+        if (len > ks->scratch_size) {
+            ks->scratch = static_cast<char *>(fr_realloc(ks->scratch, len));
+            ks->scratch_size = len;
+        }
+        for (size_t j = 0; j < len; j++) ks->scratch[j] = static_cast<char>(safestr_casemap_lower[static_cast<unsigned char>(keys[i][j])]);
+        fr_hash_add(ks->table, ks->scratch, static_cast<uint32_t>(len), &one, 1);
+    }
+    return ks;
+}
+
+bool keyset_has(keyset *ks, const char *key, size_t len) {
+    if (len == 0 || len > 0xFFFF) return false;
+    if (len > ks->scratch_size) {
+        ks->scratch = static_cast<char *>(fr_realloc(ks->scratch, len));
+        ks->scratch_size = len;
+    }
+    for (size_t j = 0; j < len; j++) ks->scratch[j] = static_cast<char>(safestr_casemap_lower[static_cast<unsigned char>(key[j])]);
+    return fr_hash_find(ks->table, ks->scratch, static_cast<uint32_t>(len)) != nullptr;
+}
+
+void keyset_free(keyset *ks) {
+    if (!ks) return;
+    if (ks->table) fr_hash_unref(ks->table);
+    free(ks->scratch);
+    free(ks);
+}
+
+int add_pair(fr_hash_t *t, const char *key, size_t klen, safestr_t value) {
+    // The key is stored with its terminating zero; callers hand in a key
+    // that is followed by one (or by the byte put there for the call).
+    if (klen + 1 > UINT32_MAX) return -1;
+    return fr_hash_force_add(t, key, static_cast<uint32_t>(klen + 1), &value, sizeof(value));
+}
+
+} // namespace kivo::conf
+
+using namespace kivo::conf;
+
+namespace {
+
+// State of a read, kept in memory so that the exit section sees it after a
+// fault.
+struct read_state {
+    FILE *in;
+    char *line;
+    size_t line_cap;
+    keyset *keys;
+    fr_hash_t *table;
+    safestr_t pending; // a value not yet owned by the table
+    int failed;
+};
+
+__attribute__((noinline)) void read_body(read_state *s, safestr_t file, const char **keys) {
+    int fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        s->failed = 1;
+        return;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        s->failed = 1;
+        return;
+    }
+    s->in = fdopen(fd, "r");
+    if (!s->in) {
+        close(fd);
+        s->failed = 1;
+        return;
+    }
+    s->keys = keyset_new(keys);
+    if (!s->keys) {
+        s->failed = 1;
+        return;
+    }
+    s->table = fr_conf_init(static_cast<int>(s->keys->count < 0x7FFFFFFF ? s->keys->count : 0x7FFFFFFF));
+    if (!s->table) {
+        s->failed = 1;
+        return;
+    }
+    ssize_t got;
+    while ((got = getline(&s->line, &s->line_cap, s->in)) >= 0) {
+        char *p = s->line;
+        size_t end = static_cast<size_t>(got);
+        if (end > 0 && p[end - 1] == '\n') {
+            end--;
+            if (end > 0 && p[end - 1] == '\r') end--;
+        }
+        size_t start = 0;
+        trim(p, &start, &end);
+        if (start == end || p[start] == '#') continue;
+        size_t sep = separator(p, start, end);
+        if (!keyset_has(s->keys, p + start, sep - start)) continue;
+        size_t vstart = sep, vend = end;
+        trim(p, &vstart, &vend);
+        s->pending = make_value(p + vstart, vend - vstart);
+        char saved = p[sep];
+        p[sep] = 0;
+        int rc = add_pair(s->table, p + start, sep - start, s->pending);
+        p[sep] = saved;
+        if (rc != 0) {
+            s->failed = 1;
+            return; // the exit section releases the value and the table
+        }
+        s->pending = nullptr;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+KIVO_API int free_conf_data(void *value) {
+    if (!value) return 0;
+    safestr_t *slot = static_cast<safestr_t *>(value);
+    safestr_t s = *slot;
+    if (s) {
+        XXL_BLOCK {
+            safestr_free(s);
+        }
+        FR_LOG_EXCEPTION XXL_BLOCK_END;
+    }
+    *slot = nullptr;
+    return 0;
+}
+
+KIVO_API fr_hash_t *fr_conf_init(int size_hint) {
+    fr_hash_t *t = fr_hash_init_api(size_hint > 0 ? static_cast<uint32_t>(size_hint) : 0, free_conf_data, nullptr, nullptr);
+    FR_CHECK_RETURN(t != nullptr, nullptr);
+    return t;
+}
+
+KIVO_API int fr_print_conf_item(const void *key, void *value) {
+    int rc = 0;
+    if (key) rc = printf("\n%s => ", static_cast<const char *>(key));
+    if (value) rc = printf("%s", *static_cast<safestr_t *>(value) ? *static_cast<safestr_t *>(value) : "(null)");
+    return rc;
+}
+
+KIVO_API fr_hash_t *fr_conf_read_file(safestr_t file, const char **keys) {
+    FR_CHECK_RETURN(file != nullptr, nullptr);
+    safestr_reference(file);
+    if (!keys || !keys[0]) {
+        CONF_RELEASE(file);
+        FR_LOG_CONDITIONAL_RETURN();
+        return nullptr;
+    }
+    read_state s = {};
+    volatile int done = 0;
+    XXL_BLOCK {
+        read_body(&s, file, keys);
+        done = 1;
+    }
+    XXL_ON_EXIT {
+        if (s.pending) {
+            XXL_BLOCK {
+                safestr_free(s.pending);
+            }
+            FR_LOG_EXCEPTION XXL_BLOCK_END;
+        }
+        if (s.in) fclose(s.in);
+        free(s.line);
+        keyset_free(s.keys);
+        if ((!done || s.failed) && s.table) {
+            fr_hash_unref(s.table);
+            s.table = nullptr;
+        }
+        CONF_RELEASE(file);
+    }
+    XXL_BLOCK_END;
+    FR_CHECK_RETURN(s.table != nullptr, nullptr);
+    return s.table;
+}
+
+} // extern "C"
+
+namespace {
+
+struct write_state {
+    FILE *in;
+    FILE *out;
+    int out_fd; // before fdopen
+    char *line;
+    size_t line_cap;
+    const char *tmp; // the temporary file's name once it may exist
+    fr_hash_t *conf;
+    bool locked;
+    fr_hash_t *seen; // keys met in the file
+    fr_array_t *keys;
+    int result;
+};
+
+int fput_all(FILE *f, const char *p, size_t n) { return n == 0 || fwrite(p, 1, n, f) == n ? 0 : -1; }
+
+// Writes value bytes (a safe string may hold zero bytes).
+int put_value(FILE *f, safestr_t v) { return v ? fput_all(f, v, safestr_length(v)) : 0; }
+
+safestr_t value_of(fr_hash_t *conf, const char *key, size_t klen) {
+    auto *slot = static_cast<safestr_t *>(fr_hash_find(conf, key, static_cast<uint32_t>(klen + 1)));
+    return slot ? *slot : nullptr;
+}
+
+void sync_directory(const char *path) {
+    char *copy = strdup(path);
+    if (!copy) return;
+    int dfd = open(dirname(copy), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    free(copy);
+    if (dfd < 0) return;
+    fsync(dfd);
+    close(dfd);
+}
+
+__attribute__((noinline)) void write_body(write_state *s, safestr_t file, safestr_t tmp) {
+    struct stat st = {};
+    bool existed = true;
+    int fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) {
+            CONF_WARN("%s", strerror(errno));
+            return;
+        }
+        existed = false; // written as if empty, created owner-only
+    } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        CONF_WARN("%s", strerror(e));
+        return;
+    } else {
+        s->in = fdopen(fd, "r");
+        if (!s->in) {
+            close(fd);
+            CONF_WARN("%s", strerror(errno));
+            return;
+        }
+    }
+
+    // A fresh file at the temporary name: whatever stood there (a link, a
+    // leftover) is not written through.
+    if (unlink(tmp) != 0 && errno != ENOENT) {
+        CONF_WARN("%s", strerror(errno));
+        return;
+    }
+    s->out_fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (s->out_fd < 0) {
+        CONF_WARN("%s", strerror(errno));
+        return;
+    }
+    s->tmp = tmp;
+    if (existed) {
+        struct stat ts;
+        if (fstat(s->out_fd, &ts) != 0
+            || ((ts.st_uid != st.st_uid || ts.st_gid != st.st_gid) && fchown(s->out_fd, st.st_uid, st.st_gid) != 0)
+            || fchmod(s->out_fd, st.st_mode & 07777) != 0) {
+            CONF_WARN("%s", strerror(errno));
+            return;
+        }
+    }
+    s->out = fdopen(s->out_fd, "w");
+    if (!s->out) {
+        CONF_WARN("%s", strerror(errno));
+        return;
+    }
+    s->out_fd = -1;
+
+    s->locked = kivo::header_lock(&s->conf->hdr) == 0;
+    s->seen = fr_hash_init_api(64, nullptr, nullptr, nullptr);
+    FR_CHECK_RETURN_VOID(s->seen != nullptr);
+    FILE *out = s->out;
+    int bad = 0;
+    if (s->in) {
+        unsigned blank_count = 0, blank_flag = 0;
+        ssize_t got;
+        char one = 1;
+        while ((got = getline(&s->line, &s->line_cap, s->in)) >= 0) {
+            char *p = s->line;
+            size_t end = static_cast<size_t>(got);
+            if (end > 0 && p[end - 1] == '\n') {
+                end--;
+                if (end > 0 && p[end - 1] == '\r') end--;
+            }
+            size_t start = 0;
+            trim(p, &start, &end);
+            if (start == end) {
+                blank_count += blank_flag;
+                if (blank_count <= 2) bad |= fputc('\n', out) == EOF;
+                blank_flag = 1;
+                continue;
+            }
+            blank_count = blank_flag = 0;
+            if (p[start] == '#') {
+                bad |= fput_all(out, p + start, end - start) | (fputc('\n', out) == EOF);
+                continue;
+            }
+            size_t sep = separator(p, start, end);
+            size_t klen = sep - start;
+            char saved = p[sep];
+            p[sep] = 0;
+            safestr_t v = klen + 1 <= UINT32_MAX ? value_of(s->conf, p + start, klen) : nullptr;
+            if (klen + 1 <= UINT32_MAX) fr_hash_add(s->seen, p + start, static_cast<uint32_t>(klen + 1), &one, 1);
+            p[sep] = saved;
+            if (v) {
+                bad |= fput_all(out, p + start, klen) | (fputc(' ', out) == EOF) | put_value(out, v)
+                       | (fputc('\n', out) == EOF);
+            } else {
+                bad |= fput_all(out, p + start, end - start) | (fputc('\n', out) == EOF);
+            }
+        }
+        if (ferror(s->in)) {
+            CONF_WARN("%s", strerror(errno ? errno : EIO));
+            return;
+        }
+    }
+
+    s->keys = fr_hash_getkeys(s->conf);
+    int32_t n = s->keys ? fr_array_length(s->keys) : 0;
+    for (int32_t i = 0; i < n; i++) {
+        auto *k = static_cast<fr_hash_key_t *>(fr_array_get(s->keys, i));
+        if (!k || k->len == 0 || fr_hash_find(s->seen, k->key, k->len)) continue;
+        auto *slot = static_cast<safestr_t *>(fr_hash_find(s->conf, k->key, k->len));
+        if (!slot || !*slot) continue;
+        // The key's bytes end with the zero counted in its length.
+        const char *key = static_cast<const char *>(k->key);
+        size_t klen = k->len - 1;
+        bad |= (fputc('#', out) == EOF) | fput_all(out, key, klen) | (fputs(" \n", out) == EOF)
+               | fput_all(out, key, klen) | (fputc(' ', out) == EOF) | put_value(out, *slot)
+               | (fputs("\n\n", out) == EOF);
+        // A key stored twice is appended once.
+        fr_hash_add(s->seen, k->key, k->len, &bad, 1);
+    }
+    if (s->locked) {
+        kivo::header_unlock(&s->conf->hdr);
+        s->locked = false;
+    }
+
+    if (bad || fflush(out) != 0 || fsync(fileno(out)) != 0) {
+        CONF_WARN("%s", strerror(errno ? errno : EIO));
+        return;
+    }
+    s->out = nullptr;
+    if (fclose(out) != 0) {
+        CONF_WARN("%s", strerror(errno));
+        return;
+    }
+    if (fr_mv(tmp, file) != 0) {
+        CONF_WARN("%s", strerror(errno));
+        return;
+    }
+    s->tmp = nullptr; // it is the file now
+    sync_directory(file);
+    s->result = 0;
+}
+
+} // namespace
+
+extern "C" {
+
+KIVO_API int fr_conf_write_file(safestr_t file, fr_hash_t *conf) {
+    FR_CHECK_RETURN(file != nullptr, -1);
+    safestr_reference(file);
+    if (!conf) {
+        CONF_RELEASE(file);
+        FR_LOG_CONDITIONAL_RETURN();
+        return -1;
+    }
+    write_state s = {};
+    s.out_fd = -1;
+    s.conf = conf;
+    s.result = -1;
+    volatile safestr_t tmp = nullptr;
+    XXL_BLOCK {
+        safestr_t name = nullptr;
+        safestr_asprintf(&name, safestr_create("%s_new", SAFESTR_F_TEMPORARY | SAFESTR_F_READONLY), file);
+        tmp = name;
+        write_body(&s, file, name);
+    }
+    XXL_ON_EXIT {
+        if (s.locked) kivo::header_unlock(&conf->hdr);
+        if (s.keys) fr_hash_destroy_keys_array(s.keys);
+        if (s.seen) fr_hash_unref(s.seen);
+        if (s.in) fclose(s.in);
+        if (s.out) fclose(s.out);
+        if (s.out_fd >= 0) close(s.out_fd);
+        if (s.tmp) unlink(s.tmp);
+        free(s.line);
+        CONF_RELEASE(tmp);
+        CONF_RELEASE(file);
+    }
+    XXL_BLOCK_END;
+    return s.result;
+}
+
+} // extern "C"

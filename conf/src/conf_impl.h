@@ -1,0 +1,35 @@
+// Helpers shared by the file and database halves of the configuration
+// store.
+#ifndef KIVO_CONF_IMPL_H
+#define KIVO_CONF_IMPL_H
+
+#include <stddef.h>
+#include <kivo/hash.h>
+#include <kivo/safestr.h>
+
+namespace kivo::conf {
+
+// A caller's key list, folded to lower case for lookups ignoring case.
+struct keyset {
+    fr_hash_t *table;
+    size_t count;
+    char *scratch;
+    size_t scratch_size;
+};
+
+keyset *keyset_new(const char **keys);
+bool keyset_has(keyset *ks, const char *key, size_t len);
+void keyset_free(keyset *ks);
+
+// Blank bytes as the safe-string trim sees them.
+void trim(const char *p, size_t *start, size_t *end);
+// Index of the first space or tab in [start, end), else end.
+size_t separator(const char *p, size_t start, size_t end);
+// A new string of exactly these bytes (zero bytes allowed).
+safestr_t make_value(const char *p, size_t n);
+// Adds key (klen bytes followed by a zero) -> value with fr_hash_force_add.
+int add_pair(fr_hash_t *t, const char *key, size_t klen, safestr_t value);
+
+} // namespace kivo::conf
+
+#endif

@@ -1,0 +1,424 @@
+// The template engine: templates with scalar variables and repeated blocks,
+// and the one-pass filler. Safe-string faults pass through fr_tpl_init,
+// fr_tpl_addvar and fr_tpl_parse, so no function here holds an object with
+// a destructor and every resource is released in an exit section.
+#define KIVO_FILE "template"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <kivo/array.h>
+#include <kivo/exceptions.h>
+#include <kivo/hash.h>
+#include <kivo/memory.h>
+#include <kivo/safestr.h>
+#include <kivo/template.h>
+
+#include "object_impl.h"
+
+namespace {
+
+int destroy_hook(fr_tpl_t *t) { return tpl_destroy(t); }
+using TplObj = kivo::Object<fr_tpl_t, destroy_hook>;
+
+// A row value: its length, then its bytes (and a zero for convenience), so
+// that an empty value is still a stored value.
+struct row_value {
+    uint32_t length;
+    char bytes[1];
+};
+
+fr_hash_t *new_row() { return fr_hash_init_api(4, nullptr, nullptr, nullptr); }
+
+int row_set(fr_hash_t *row, const char *name, const char *value) {
+    size_t nlen = strlen(name);
+    size_t vlen = strlen(value);
+    if (nlen == 0 || nlen > UINT32_MAX || vlen > UINT32_MAX - sizeof(row_value)) return -1;
+    uint32_t size = static_cast<uint32_t>(offsetof(row_value, bytes) + vlen + 1);
+    auto *rv = static_cast<row_value *>(fr_alloc(size));
+    rv->length = static_cast<uint32_t>(vlen);
+    memcpy(rv->bytes, value, vlen + 1);
+    int rc = fr_hash_add(row, name, static_cast<uint32_t>(nlen), rv, size);
+    free(rv);
+    return rc;
+}
+
+void array_entry_release(void *element) { tpl_array_entry_destroy(element); }
+
+void free_quietly(safestr_t s) {
+    if (!s) return;
+    XXL_BLOCK {
+        safestr_free(s);
+    }
+    FR_LOG_EXCEPTION XXL_BLOCK_END;
+}
+
+// The filler's output: plain bytes, turned into a safe string at the end.
+struct outbuf {
+    char *data;
+    size_t length;
+    size_t capacity;
+};
+
+void out_room(outbuf *o, size_t more) {
+    if (o->capacity - o->length >= more) return;
+    size_t want = o->capacity ? o->capacity : 256;
+    while (want - o->length < more) want *= 2;
+    o->data = static_cast<char *>(fr_realloc(o->data, want));
+    o->capacity = want;
+}
+inline void out_put(outbuf *o, const char *p, size_t n) {
+    if (n == 0) return;
+    out_room(o, n);
+    memcpy(o->data + o->length, p, n);
+    o->length += n;
+}
+inline void out_char(outbuf *o, char c) {
+    if (o->length == o->capacity) out_room(o, 1);
+    o->data[o->length++] = c;
+}
+// "{" prefix name "}" for a tag that names nothing.
+void out_tag(outbuf *o, const char *prefix, const char *name, size_t n) {
+    out_put(o, prefix, strlen(prefix));
+    out_put(o, name, n);
+    out_char(o, '}');
+}
+
+tpl_hash_value *lookup(fr_hash_t *vars, const char *name, size_t n) {
+    if (n == 0 || n > UINT32_MAX) return nullptr;
+    auto **p = static_cast<tpl_hash_value **>(fr_hash_find(vars, name, static_cast<uint32_t>(n)));
+    return p ? *p : nullptr;
+}
+
+fr_hash_t *row_at(fr_array_t *rows, int32_t i) {
+    auto **p = static_cast<fr_hash_t **>(fr_array_get(rows, i));
+    return p ? *p : nullptr;
+}
+
+// A safe string with exactly these bytes.
+safestr_t make_string(const char *p, size_t n, bool trusted) {
+    if (n > UINT32_MAX) XXL_THROW_ERROR(SAFESTR_E_TOO_LONG, nullptr);
+    safestr_t s = safestr_alloc(static_cast<uint32_t>(n), trusted ? SAFESTR_F_TRUSTED : 0);
+    if (n == 0) return s;
+    volatile safestr_t keep = s;
+    XXL_BLOCK {
+        safestr_header_t *h = safestr_get(keep, SAFESTR_GET_WRITABLE);
+        safestr_header_t *nh = safestr_resize(h, static_cast<uint32_t>(n));
+        memcpy(reinterpret_cast<char *>(nh + 1), p, n);
+        keep = safestr_complete(h, nh);
+    }
+    XXL_ON_ANY {
+        free_quietly(keep);
+        XXL_PROMOTE;
+    }
+    XXL_BLOCK_END;
+    return keep;
+}
+
+// The template's own copy of its text, or null after a fault (logged).
+__attribute__((noinline)) safestr_t copy_text(const char *text) {
+    volatile safestr_t copy = nullptr;
+    XXL_BLOCK {
+        copy = safestr_create(text, 0);
+    }
+    FR_LOG_EXCEPTION XXL_BLOCK_END;
+    return copy;
+}
+
+enum class St { text, open, var, block, close };
+
+// The filler proper; the template is locked by the caller.
+void fill(fr_tpl_t *t, outbuf *o, outbuf *name, bool *trusted) {
+    const char *text = t->text;
+    size_t len = safestr_length(t->text);
+    fr_hash_t *vars = t->variables;
+    St st = St::text;
+    bool in_block = false;
+    tpl_hash_value *entry = nullptr; // current block entry
+    fr_array_t *rows = nullptr;      // rows being repeated
+    int32_t index = 0;               // current row index
+    size_t block_start = 0;          // position of the block's "{"
+    fr_hash_t *row = nullptr;        // current table is a row when set
+    size_t close_mark = 0;           // output length before a copied end tag
+
+    for (size_t i = 0; i < len; i++) {
+        char c = text[i];
+        switch (st) {
+        case St::text:
+            if (c == '{') {
+                st = St::open;
+            } else {
+                // Copy the run of plain text in one go.
+                const char *end = static_cast<const char *>(memchr(text + i, '{', len - i));
+                size_t stop = end ? static_cast<size_t>(end - text) : len;
+                out_put(o, text + i, stop - i);
+                i = stop - 1;
+            }
+            break;
+        case St::open:
+            if (c == '$') {
+                st = St::var;
+                name->length = 0;
+            } else if (c == '/') {
+                st = St::close;
+                close_mark = o->length;
+                if (!entry) out_put(o, "{/", 2);
+            } else if (in_block) {
+                // A nested block: drop it up to its own end tag, or to the
+                // end of the text when that never comes.
+                const char *brace = static_cast<const char *>(memchr(text + i, '}', len - i));
+                size_t next = len;
+                if (brace) {
+                    size_t j = static_cast<size_t>(brace - text);
+                    size_t plen = j - i + 3; // "{/" name "}"
+                    for (size_t k = j; k + plen <= len; k++) {
+                        const char *hit = static_cast<const char *>(memchr(text + k, '{', len - k));
+                        if (!hit) break;
+                        k = static_cast<size_t>(hit - text);
+                        if (k + plen > len) break;
+                        if (text[k + 1] == '/' && memcmp(text + k + 2, text + i, j - i + 1) == 0) {
+                            next = k + plen;
+                            break;
+                        }
+                    }
+                }
+                i = next - 1;
+                st = St::text;
+            } else {
+                block_start = i - 1;
+                name->length = 0;
+                out_char(name, c);
+                in_block = true;
+                st = St::block;
+            }
+            break;
+        case St::var:
+            if (c != '}') {
+                out_char(name, c);
+                break;
+            }
+            if (row) {
+                auto *rv = static_cast<row_value *>(
+                    name->length ? fr_hash_find(row, name->data, static_cast<uint32_t>(name->length)) : nullptr);
+                if (rv) {
+                    out_put(o, rv->bytes, rv->length);
+                    *trusted = false;
+                } else {
+                    out_tag(o, "{$", name->data, name->length);
+                }
+            } else {
+                tpl_hash_value *v = lookup(vars, name->data, name->length);
+                if (v && v->kind == FR_TPL_SCALAR && v->payload.value) {
+                    out_put(o, v->payload.value, safestr_length(v->payload.value));
+                    if (!safestr_istrusted(v->payload.value)) *trusted = false;
+                } else {
+                    out_tag(o, "{$", name->data, name->length);
+                }
+            }
+            name->length = 0;
+            st = St::text;
+            break;
+        case St::block:
+            if (c != '}') {
+                out_char(name, c);
+                break;
+            }
+            {
+                tpl_hash_value *v = lookup(vars, name->data, name->length);
+                fr_hash_t *r = nullptr;
+                if (v && v->kind == FR_TPL_BLOCK && v->payload.rows) r = row_at(v->payload.rows, index);
+                if (r) {
+                    entry = v;
+                    rows = v->payload.rows;
+                    row = r;
+                } else {
+                    entry = nullptr;
+                    out_tag(o, "{", name->data, name->length);
+                }
+            }
+            name->length = 0;
+            st = St::text;
+            break;
+        case St::close:
+            if (!entry) out_char(o, c);
+            if (c != '}') break;
+            if (rows) {
+                index += 1;
+                if (index >= fr_array_length(rows)) {
+                    rows = nullptr;
+                    index = 0;
+                } else {
+                    i = block_start - 1; // read the opening tag again
+                }
+            }
+            row = nullptr;
+            entry = nullptr;
+            in_block = false;
+            st = St::text;
+            break;
+        }
+    }
+    // An end tag copied as it came but never finished leaves nothing, like
+    // any other unfinished tag.
+    if (st == St::close && !entry) o->length = close_mark;
+}
+
+} // namespace
+
+extern "C" {
+
+KIVO_API tpl_hash_value *fr_tpl_hash_value_init(uint16_t kind) {
+    auto *v = static_cast<tpl_hash_value *>(fr_calloc(1, sizeof(tpl_hash_value)));
+    v->kind = kind;
+    return v;
+}
+
+KIVO_API int tpl_array_entry_destroy(void *element) {
+    if (element) {
+        fr_hash_t *row = *static_cast<fr_hash_t **>(element);
+        if (row) fr_hash_unref(row);
+    }
+    return 0;
+}
+
+KIVO_API int tpl_hash_value_destroy(void *value) {
+    if (!value) return 0;
+    tpl_hash_value *v = *static_cast<tpl_hash_value **>(value);
+    if (!v) return 0;
+    if (v->kind == FR_TPL_SCALAR) {
+        free_quietly(v->payload.value);
+    } else if (v->payload.rows) {
+        fr_array_unref(v->payload.rows);
+    }
+    free(v);
+    *static_cast<tpl_hash_value **>(value) = nullptr;
+    return 0;
+}
+
+KIVO_API fr_tpl_t *fr_tpl_init(const char *text) {
+    FR_CHECK_RETURN(text != nullptr, nullptr);
+    fr_tpl_t *t = TplObj::create(nullptr, nullptr);
+    FR_CHECK_RETURN(t != nullptr, nullptr);
+    safestr_t copy = copy_text(text);
+    if (!copy) {
+        TplObj::discard(t);
+        FR_LOG_CONDITIONAL_RETURN();
+        return nullptr;
+    }
+    t->text = copy;
+    t->variables = fr_hash_init_api(4, tpl_hash_value_destroy, nullptr, nullptr);
+    if (!t->variables) {
+        free_quietly(t->text);
+        TplObj::discard(t);
+        FR_LOG_CONDITIONAL_RETURN();
+        return nullptr;
+    }
+    return t;
+}
+
+KIVO_API int fr_tpl_addvar(fr_tpl_t *tpl, const char *name, safestr_t value) {
+    FR_CHECK_RETURN(tpl != nullptr && name != nullptr && value != nullptr, -1);
+    size_t nlen = strlen(name);
+    FR_CHECK_RETURN(nlen > 0 && nlen <= UINT32_MAX, -1);
+    // The copy is made before the lock is taken: a fault in it (a bad or
+    // temporary value) must not leave the template locked.
+    safestr_t copy = safestr_clone(value, 0);
+    tpl_hash_value *v = fr_tpl_hash_value_init(FR_TPL_SCALAR);
+    v->payload.value = copy;
+    kivo::header_lock(&tpl->hdr);
+    int rc = tpl->variables ? fr_hash_add(tpl->variables, name, static_cast<uint32_t>(nlen), &v, sizeof(v)) : -1;
+    kivo::header_unlock(&tpl->hdr);
+    if (rc != 0) {
+        tpl_hash_value_destroy(&v);
+        FR_LOG_CONDITIONAL_RETURN();
+        return -1;
+    }
+    return 0;
+}
+
+KIVO_API int fr_tpl_addblockvar(fr_tpl_t *tpl, int32_t row, const char *block, const char *name,
+                                const char *value) {
+    FR_CHECK_RETURN(tpl != nullptr && block != nullptr && name != nullptr && value != nullptr, -1);
+    size_t blen = strlen(block);
+    FR_CHECK_RETURN(blen > 0 && blen <= UINT32_MAX && name[0] != 0, -1);
+    kivo::Locked guard(&tpl->hdr); // no frame exception passes below
+    FR_CHECK_RETURN(tpl->variables != nullptr, -1);
+    tpl_hash_value *v = lookup(tpl->variables, block, blen);
+    if (v) {
+        FR_CHECK_RETURN(v->kind == FR_TPL_BLOCK && v->payload.rows != nullptr, -1);
+        if (row < fr_array_length(v->payload.rows)) {
+            fr_hash_t *r = row_at(v->payload.rows, row);
+            FR_CHECK_RETURN(r != nullptr, -1);
+            FR_CHECK_RETURN(row_set(r, name, value) == 0, -1);
+            return 0;
+        }
+        fr_hash_t *r = new_row();
+        FR_CHECK_RETURN(r != nullptr, -1);
+        if (row_set(r, name, value) != 0 || fr_array_append_many(v->payload.rows, &r, 1) != 0) {
+            fr_hash_unref(r);
+            FR_LOG_CONDITIONAL_RETURN();
+            return -1;
+        }
+        return 0;
+    }
+    v = fr_tpl_hash_value_init(FR_TPL_BLOCK);
+    v->payload.rows = fr_array_init_sized_api(sizeof(fr_hash_t *), 0, array_entry_release, 0, nullptr, nullptr);
+    fr_hash_t *r = v->payload.rows ? new_row() : nullptr;
+    if (!r || row_set(r, name, value) != 0 || fr_array_append_many(v->payload.rows, &r, 1) != 0) {
+        if (r && (!v->payload.rows || fr_array_length(v->payload.rows) == 0)) fr_hash_unref(r);
+        tpl_hash_value_destroy(&v);
+        FR_LOG_CONDITIONAL_RETURN();
+        return -1;
+    }
+    if (fr_hash_add(tpl->variables, block, static_cast<uint32_t>(blen), &v, sizeof(v)) != 0) {
+        tpl_hash_value_destroy(&v);
+        FR_LOG_CONDITIONAL_RETURN();
+        return -1;
+    }
+    return 0;
+}
+
+KIVO_API safestr_t fr_tpl_parse(fr_tpl_t *tpl) {
+    FR_CHECK_RETURN(tpl != nullptr, nullptr);
+    volatile safestr_t result = nullptr;
+    outbuf out = {nullptr, 0, 0};
+    outbuf name = {nullptr, 0, 0};
+    volatile bool locked = false;
+    XXL_BLOCK {
+        locked = kivo::header_lock(&tpl->hdr) == 0;
+        if (tpl->text && tpl->variables) {
+            bool trusted = safestr_istrusted(tpl->text) != 0;
+            fill(tpl, &out, &name, &trusted);
+            result = make_string(out.data, out.length, trusted);
+        } else {
+            FR_LOG_CONDITIONAL_RETURN();
+        }
+    }
+    XXL_ON_EXIT {
+        if (locked) kivo::header_unlock(&tpl->hdr);
+        if (out.data) safestr_memzero(out.data, out.length);
+        free(out.data);
+        free(name.data);
+    }
+    XXL_BLOCK_END;
+    return result;
+}
+
+KIVO_API int tpl_destroy(fr_tpl_t *tpl) {
+    FR_CHECK_RETURN(tpl != nullptr, 0);
+    safestr_t text = tpl->text;
+    tpl->text = nullptr;
+    free_quietly(text);
+    fr_hash_t *vars = tpl->variables;
+    tpl->variables = nullptr;
+    if (vars) fr_hash_unref(vars);
+    return 0;
+}
+
+KIVO_API int _tpl_destroy(fr_tpl_t *tpl) {
+    FR_CHECK_RETURN(tpl != nullptr, 1);
+    TplObj::unref(tpl, 1);
+    return 1;
+}
+
+} // extern "C"

@@ -1,0 +1,56 @@
+/*
+ * The configuration store: a table of settings read from a configuration
+ * file or a database table, and written back to either.
+ *
+ * A configuration table is an fr_hash_t whose keys are texts WITH their
+ * terminating zero (look a key up with fr_hash_find(t, key, strlen(key) + 1))
+ * and whose values are safestr_t handles (fr_hash_find returns the address
+ * of the stored handle). Destroy it with fr_hash_unref(), which releases
+ * every value. Keys are matched against a caller's key list ignoring case,
+ * but stored with the case found in the file or the row. A key that occurs
+ * twice is stored twice; lookups find the first.
+ *
+ * File format: one "key value" pair a line; the key ends at the first space
+ * or tab, the value is the rest of the line with blanks trimmed at both
+ * ends; "#" starts a comment line; "=" has no meaning.
+ *
+ * Arguments of type safestr_t gain a reference for the call, so a temporary
+ * string passed in is freed by the call. Faults of the safe-string
+ * operations used on the way reach the caller's handler (kivo/exceptions.h).
+ * Messages go to syslog (source "conf").
+ */
+#ifndef KIVO_CONF_H
+#define KIVO_CONF_H
+
+#include <kivo/export.h>
+#include <kivo/hash.h>
+#include <kivo/safestr.h>
+
+KIVO_BEGIN_DECLS
+
+/* New, empty configuration table (a size hint below 9 gives 8 buckets), or
+ * null. */
+KIVO_API fr_hash_t *fr_conf_init(int size_hint);
+/* The pairs of `file` whose key is in `keys` (a null-terminated list,
+ * compared ignoring case). Null for a null name or list, an empty list, or
+ * a file that cannot be opened or is not a regular file. */
+KIVO_API fr_hash_t *fr_conf_read_file(safestr_t file, const char **keys);
+/* Rewrites `file` with the table's values: comments, order and unknown keys
+ * kept (lines trimmed, runs of empty lines cut to three), known keys'
+ * values replaced in place, the other keys appended. The new text goes to
+ * "<file>_new" (created afresh, never through a symbolic link, with the
+ * file's mode and owner), is flushed to the disk and renamed over the file,
+ * and the directory is synced: after a crash the file is the old or the
+ * new one, whole. A file that does not exist yet is created with mode
+ * 0600. 0, or -1 with the file untouched and no "_new" file left (also when
+ * the file's owner cannot be given to the new file). */
+KIVO_API int fr_conf_write_file(safestr_t file, fr_hash_t *conf);
+/* Value hook of configuration tables: releases the stored handle. 0. */
+KIVO_API int free_conf_data(void *value);
+/* Printer for fr_hash_setprinter: "\n<key> => <value>" on standard output;
+ * the result of the last printf (0 if none). */
+KIVO_API int fr_print_conf_item(const void *key, void *value);
+
+KIVO_END_DECLS
+
+#endif
