@@ -25,6 +25,7 @@
 #include <kivo/export.h>
 #include <kivo/hash.h>
 #include <kivo/safestr.h>
+#include <kivo/sql.h>
 
 KIVO_BEGIN_DECLS
 
@@ -45,6 +46,39 @@ KIVO_API fr_hash_t *fr_conf_read_file(safestr_t file, const char **keys);
  * 0600. 0, or -1 with the file untouched and no "_new" file left (also when
  * the file's owner cannot be given to the new file). */
 KIVO_API int fr_conf_write_file(safestr_t file, fr_hash_t *conf);
+/* ---- database tables with the text columns `param` and `value` ----
+ *
+ * ESCAPING IS THE CALLER'S JOB. The table name, keys and values go into the
+ * statements verbatim, between double quotes:
+ *   SELECT param, value FROM <table>
+ *   UPDATE <table> SET value="<value>" WHERE param="<key>"
+ *   INSERT INTO <table> (param, value) VALUES ("<key>", "<value>")
+ * A key or value that may hold a double quote or a backslash must be
+ * escaped with fr_sql_escape() first; nothing here escapes it again:
+ *
+ *   char *esc = fr_sql_escape(sql, "say \"hi\" \\o/");   // say \"hi\" \\o/
+ *   fr_conf_add_db(sql, SAFESTR_TEMP("greeting"), SAFESTR_TEMP(esc),
+ *                  SAFESTR_TEMP("settings"));          // stored: say "hi" \o/
+ *   free(esc);
+ *
+ * An unescaped double quote makes the statement fail (logged, -1).
+ * A row whose `param` is SQL NULL is skipped; a NULL `value` reads as "".
+ * Failed statements are logged at LOG_WARNING with the server's error. */
+
+/* The rows of `table` (those whose param is in `keys`, ignoring case; every
+ * row for a null list). Null for a null connection or name, or a failed
+ * query. */
+KIVO_API fr_hash_t *fr_conf_read_db(fr_sql_t *sql, safestr_t table, const char **keys);
+/* For each key of conf: UPDATE when the table has a row for it (exact
+ * key), else INSERT. Every statement is tried; 0 when all succeeded, -1
+ * when the table could not be read or any statement failed (each failure
+ * logged). */
+KIVO_API int fr_conf_write_db(fr_sql_t *sql, safestr_t table, fr_hash_t *conf);
+/* One INSERT / one UPDATE (an UPDATE that matches no row succeeds). 0, or
+ * -1 for a null argument or a failed statement. */
+KIVO_API int fr_conf_add_db(fr_sql_t *sql, safestr_t key, safestr_t value, safestr_t table);
+KIVO_API int fr_conf_update_db(fr_sql_t *sql, safestr_t key, safestr_t value, safestr_t table);
+
 /* Value hook of configuration tables: releases the stored handle. 0. */
 KIVO_API int free_conf_data(void *value);
 /* Printer for fr_hash_setprinter: "\n<key> => <value>" on standard output;
