@@ -1,0 +1,23 @@
+// What the validators share with the pattern cache: matching a plain pattern
+// text with compile options against plain subject bytes. Raises no frame
+// exception.
+#ifndef KIVO_REGEX_INTERNAL_H
+#define KIVO_REGEX_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace kivo::re {
+
+// Step, depth (interpreter) and heap (KiB, interpreter) limits of every match.
+constexpr uint32_t match_limit = 200000;
+constexpr uint32_t depth_limit = 5000;
+constexpr uint32_t heap_limit_kib = 8192;
+
+// 1 match, 0 no match (errno untouched), 0 with errno set on failure. The
+// pattern is taken through the cache under a key that includes the options.
+int exists(const char *pattern, size_t pattern_len, uint32_t options, const char *subject, size_t subject_len);
+
+} // namespace kivo::re
+
+#endif
