@@ -60,53 +60,91 @@ void make_contexts() {
     pcre2_set_heap_limit(mctx, kivo::re::heap_limit_kib);
 }
 
+// What each thread keeps between matches: its match data (grown to the
+// largest pattern it met) and its JIT stack. Matching allocates nothing in
+// steady state.
+struct thread_state {
+    pcre2_match_data *md;
+    uint32_t pairs;
+    pcre2_jit_stack *stack;
+};
+
+void free_thread_state(void *p) {
+    auto *t = static_cast<thread_state *>(p);
+    if (!t)
+        return;
+    pcre2_match_data_free(t->md);
+    pcre2_jit_stack_free(t->stack);
+    free(t);
+}
+
 #if KIVO_THREADS
 pthread_once_t contexts_once = PTHREAD_ONCE_INIT;
 pthread_once_t key_once = PTHREAD_ONCE_INIT;
-pthread_key_t md_key;
+pthread_key_t state_key;
 pthread_mutex_t init_mutex = PTHREAD_MUTEX_INITIALIZER;
-__thread pcre2_match_data *tl_md;
-__thread uint32_t tl_pairs;
+__thread thread_state *tl_state;
 
-void release_md(void *md) { pcre2_match_data_free(static_cast<pcre2_match_data *>(md)); }
-void make_key() { pthread_key_create(&md_key, release_md); }
-inline void contexts() { pthread_once(&contexts_once, make_contexts); }
+void make_key() { pthread_key_create(&state_key, free_thread_state); }
+void make_contexts_once();
+inline void contexts() { pthread_once(&contexts_once, make_contexts_once); }
+
+thread_state *this_thread() {
+    if (__builtin_expect(!tl_state, 0)) {
+        tl_state = static_cast<thread_state *>(fr_calloc(1, sizeof(thread_state)));
+        pthread_once(&key_once, make_key);
+        pthread_setspecific(state_key, tl_state);
+    }
+    return tl_state;
+}
+
+void drop_thread_state() {
+    if (tl_state) {
+        pthread_once(&key_once, make_key);
+        pthread_setspecific(state_key, nullptr);
+        free_thread_state(tl_state);
+        tl_state = nullptr;
+    }
+}
 #else
-pcre2_match_data *tl_md;
-uint32_t tl_pairs;
+thread_state plain_state;
+void make_contexts_once();
 inline void contexts() {
     if (!gctx)
-        make_contexts();
+        make_contexts_once();
+}
+inline thread_state *this_thread() { return &plain_state; }
+void drop_thread_state() {
+    auto *copy = static_cast<thread_state *>(fr_alloc(sizeof(thread_state)));
+    *copy = plain_state;
+    plain_state = thread_state{};
+    free_thread_state(copy);
 }
 #endif
 
-// The calling thread's match data with room for pairs offset pairs. It is
-// kept for the next call: matching allocates nothing in steady state.
+// The calling thread's JIT stack, made at its first JIT match.
+pcre2_jit_stack *jit_stack(void *) {
+    thread_state *t = this_thread();
+    if (!t->stack)
+        t->stack = pcre2_jit_stack_create(kivo::re::jit_stack_start, kivo::re::jit_stack_max, gctx);
+    return t->stack; // null: PCRE2 falls back to its small default stack
+}
+
+void make_contexts_once() {
+    make_contexts();
+    pcre2_jit_stack_assign(mctx, jit_stack, nullptr);
+}
+
+// The calling thread's match data with room for pairs offset pairs.
 pcre2_match_data *match_data(uint32_t pairs) {
-    if (tl_md && tl_pairs >= pairs)
-        return tl_md;
-    if (tl_md)
-        pcre2_match_data_free(tl_md);
+    thread_state *t = this_thread();
+    if (t->md && t->pairs >= pairs)
+        return t->md;
+    pcre2_match_data_free(t->md);
     uint32_t want = pairs < 16 ? 16 : pairs;
-    tl_md = pcre2_match_data_create(want, gctx);
-    tl_pairs = want;
-#if KIVO_THREADS
-    pthread_once(&key_once, make_key);
-    pthread_setspecific(md_key, tl_md);
-#endif
-    return tl_md;
-}
-
-void drop_match_data() {
-    if (tl_md) {
-        pcre2_match_data_free(tl_md);
-        tl_md = nullptr;
-        tl_pairs = 0;
-#if KIVO_THREADS
-        pthread_once(&key_once, make_key);
-        pthread_setspecific(md_key, nullptr);
-#endif
-    }
+    t->md = pcre2_match_data_create(want, gctx);
+    t->pairs = want;
+    return t->md;
 }
 
 // Name of the LC_CTYPE locale in force for this thread.
@@ -347,7 +385,7 @@ KIVO_API void fr_regdestroy(void) {
     fr_hash_t *t = __atomic_exchange_n(&cache, nullptr, __ATOMIC_ACQ_REL);
     if (t)
         fr_hash_unref(t);
-    drop_match_data();
+    drop_thread_state();
 #if KIVO_THREADS
     pthread_mutex_unlock(&init_mutex);
 #endif

@@ -13,6 +13,9 @@ namespace kivo::re {
 constexpr uint32_t match_limit = 200000;
 constexpr uint32_t depth_limit = 5000;
 constexpr uint32_t heap_limit_kib = 8192;
+// Each thread's JIT stack grows from the first size up to the second.
+constexpr size_t jit_stack_start = 32 * 1024;
+constexpr size_t jit_stack_max = 1024 * 1024;
 
 // 1 match, 0 no match (errno untouched), 0 with errno set on failure. The
 // pattern is taken through the cache under a key that includes the options.
