@@ -13,8 +13,8 @@
  * before anything is sent, and marked done or failed there afterwards, so
  * no two workers or daemons send the same job. When the SMTP server or the
  * MTA cannot take the message, the job goes back to pending and is tried
- * again after retry_delay x attempts seconds; after max_attempts attempts
- * it is marked failed. An address that is not valid fails the job at once.
+ * again after retry_delay x attempts seconds, and no new job is started
+ * for retry_delay seconds; after max_attempts attempts it is marked failed. An address that is not valid fails the job at once.
  * A job found in "sending" at start (its daemon died while delivering) is
  * marked failed, not sent again: the message may already be out. The one
  * case that can still give a duplicate is an SMTP server that stores a
@@ -38,15 +38,24 @@
 #include <kivo/log.h>
 #include <kivo/parseconfig.h>
 #include <kivo/safestr.h>
+#include <kivo/smtp.h>
 #include <kivo/sqlpool.h>
 
 #include "notifier.h"
 
-volatile sig_atomic_t notifier_stopping;
+static int stopping;
+
+int notifier_stopping(void) {
+    return __atomic_load_n(&stopping, __ATOMIC_ACQUIRE);
+}
+
+static void request_stop(void) {
+    __atomic_store_n(&stopping, 1, __ATOMIC_RELEASE);
+}
 
 static void on_signal(int sig) {
     (void)sig;
-    notifier_stopping = 1;
+    request_stop();
 }
 
 uint64_t notifier_now_ns(void) {
@@ -75,7 +84,21 @@ static void pause_ms(long ms) {
 
 /* ---- one job ---- */
 
-static void run_job(notifier *n, const notifier_job *job) {
+/* After a failed delivery no new job is handed out for retry_delay seconds:
+ * a server that is down is not hammered with every job of the queue. */
+static uint64_t pause_until_ns;
+
+static void pause_dispatch(notifier *n) {
+    uint64_t until = notifier_now_ns() + (uint64_t)n->opt.retry_delay * 1000000000u;
+    __atomic_store_n(&pause_until_ns, until, __ATOMIC_RELAXED);
+}
+
+static int dispatch_paused(void) {
+    return notifier_now_ns() < __atomic_load_n(&pause_until_ns, __ATOMIC_RELAXED);
+}
+
+/* Returns the outcome, so that the worker can stop after a failed delivery. */
+static enum notifier_outcome run_job(notifier *n, const notifier_job *job) {
     char message_id[256] = "";
     char reason[256] = "";
     volatile enum notifier_outcome outcome = OUTCOME_REFUSED;
@@ -113,8 +136,10 @@ static void run_job(notifier *n, const notifier_job *job) {
             notifier_count(n, &n->stats.retried);
             NLOG(LOG_WARNING, "job %lu: attempt %u: %s; tried again later", job->id, job->attempts, reason);
         }
+        pause_dispatch(n);
         break;
     }
+    return outcome;
 }
 
 /* ---- workers ---- */
@@ -134,14 +159,15 @@ static int dispatched_now(void) {
 static void work(void *user, void *item) {
     notifier *n = user;
     int worker = (int)(intptr_t)item;
-    while (!notifier_stopping) {
+    while (!notifier_stopping()) {
         notifier_job job;
         int claimed = queue_claim(n, worker, &job);
         if (claimed < 0)
             pause_ms(500); /* the database is unwell: let the main loop come back later */
         if (claimed <= 0)
             break;
-        run_job(n, &job);
+        if (run_job(n, &job) == OUTCOME_RETRY || dispatch_paused())
+            break;
     }
     pthread_mutex_lock(&dispatch_lock);
     dispatched--;
@@ -266,7 +292,9 @@ static void free_options(notifier_options *o) {
 
 static int setup_database(notifier *n) {
     notifier_options *o = &n->opt;
-    fr_sqlpool_init_api(10.0f, NULL, NULL);
+    /* No sweeper thread: the shard's limit (one connection per worker and
+     * one for the dispatcher) already bounds what the pool keeps open. */
+    fr_sqlpool_init_api(0, NULL, NULL);
     fr_sqlpool_verbosity_set(o->sql_verbosity);
     fr_sqlpool_down_time_set(o->down_time);
     fr_sql_shard_t *shard = fr_sql_shard_init_api_simple(o->shard, NULL, NULL);
@@ -361,12 +389,20 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, NULL);
     signal(SIGPIPE, SIG_IGN);
 
+    /* The first SMTP record sets up libESMTP's authentication layer for the
+     * whole process, without a lock: make it here, before any worker. */
+    if (strcmp(n.opt.delivery, "smtp") == 0) {
+        fr_smtp_t *first = fr_smtp_init();
+        if (first)
+            fr_smtp_destroy(first);
+    }
     fr_tpool *pool = fr_tpool_new(work, n.opt.workers, &n);
     NLOG(LOG_NOTICE, "started: %d workers, shard %s, delivery %s", n.opt.workers, n.opt.shard, n.opt.delivery);
     uint64_t started = notifier_now_ns();
-    while (!notifier_stopping) {
+    int items = 0;
+    while (!notifier_stopping()) {
         int busy = dispatched_now();
-        if (busy < n.opt.workers) {
+        if (busy < n.opt.workers && !(dispatch_paused() && busy > 0)) {
             long due, pending, sending;
             if (queue_counts(&n, &due, &pending, &sending) != 0) {
                 pause_ms(1000);
@@ -374,18 +410,18 @@ int main(int argc, char **argv) {
             }
             if (drain && busy == 0 && pending == 0 && sending == 0)
                 break;
-            long want = due < n.opt.workers ? due : n.opt.workers;
+            long want = dispatch_paused() ? 0 : due < n.opt.workers ? due : n.opt.workers;
             for (long i = busy; i < want; i++) {
                 pthread_mutex_lock(&dispatch_lock);
                 dispatched++;
                 pthread_mutex_unlock(&dispatch_lock);
-                fr_tpool_push(pool, (void *)(intptr_t)(i + 1));
+                fr_tpool_push(pool, (void *)(intptr_t)++items); /* numbers the work item */
             }
         }
         pause_ms(50);
     }
-    int signalled = notifier_stopping;
-    notifier_stopping = 1;
+    int signalled = notifier_stopping();
+    request_stop();
 
     /* The jobs in hand are finished and recorded; then the idle workers
      * end (after a second without work) and the pool can go. */

@@ -51,6 +51,7 @@ typedef struct notifier_job {
     char recipient[321];
     char name[101];
     char subject[201];
+    char token[96];         /* the claim this process holds on it */
 } notifier_job;
 
 /* Outcome of one delivery attempt. */
@@ -73,11 +74,13 @@ typedef struct notifier {
     notifier_options opt;
     char *html;             /* template texts, read once at start */
     char *text;
-    char claimer[64];       /* host:pid, written into claimed jobs */
+    char claimer[64];       /* host:pid, start of every claim token */
     notifier_stats stats;
 } notifier;
 
-extern volatile sig_atomic_t notifier_stopping;
+/* Set by SIGTERM or SIGINT (or when the queue is drained with -x); read by
+ * every thread, hence atomic. */
+int notifier_stopping(void);
 
 uint64_t notifier_now_ns(void);
 void notifier_add_time(notifier *n, enum notifier_stage stage, uint64_t since_ns);

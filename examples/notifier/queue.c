@@ -29,23 +29,26 @@ static void copy_field(char *dst, size_t size, const char *src) {
     snprintf(dst, size, "%s", src ? src : "");
 }
 
-/* Loads a job this process has just claimed, from the primary (a replica
- * may not have seen the claim yet). */
-static int load_job(fr_sql_conn_t *conn, unsigned long id, notifier_job *job) {
+/* Loads a job claimed under token, from the primary (a replica may not
+ * have seen the claim yet): 0, 1 when the row no longer carries the token
+ * (someone else holds the job), -1 when it cannot be read. */
+static int load_job(fr_sql_conn_t *conn, unsigned long id, const char *token, notifier_job *job) {
     MYSQL_RES *res = NULL;
     if (fr_sql_conn_query(conn, 0, &res,
-                          "SELECT id, account_id, recipient, name, subject, attempts FROM jobs WHERE id=%lu",
+                          "SELECT id, account_id, recipient, name, subject, attempts, claimed_by FROM jobs "
+                          "WHERE id=%lu AND state='sending'",
                           id) < 0)
         return -1;
     char **row = fr_sql_fetchrow(res);
-    int rc = -1;
-    if (row) {
+    int rc = 1;
+    if (row && row[6] && strcmp(row[6], token) == 0) {
         job->id = strtoul(row[0], NULL, 10);
         job->account = strtoul(row[1], NULL, 10);
         copy_field(job->recipient, sizeof job->recipient, row[2]);
         copy_field(job->name, sizeof job->name, row[3]);
         copy_field(job->subject, sizeof job->subject, row[4]);
         job->attempts = (unsigned)strtoul(row[5], NULL, 10);
+        copy_field(job->token, sizeof job->token, token);
         rc = 0;
     }
     mysql_free_result(res);
@@ -53,26 +56,39 @@ static int load_job(fr_sql_conn_t *conn, unsigned long id, notifier_job *job) {
 }
 
 /* Tries to claim one of the listed jobs, starting at a different one per
- * worker so that workers do not all race for the first. */
+ * worker so that workers do not all race for the first. Each claim carries
+ * a token of its own, and the job is only taken when the row read back
+ * from the primary carries that token: the claim does not rest on the
+ * affected-row count alone. */
 static int claim_from(notifier *n, fr_sql_conn_t *conn, const unsigned long *ids, int count, int worker,
                       notifier_job *job) {
+    static unsigned long claims;
     for (int k = 0; k < count; k++) {
         unsigned long id = ids[(k + worker) % count];
+        char token[96];
+        snprintf(token, sizeof token, "%s/%d/%lu", n->claimer, worker,
+                 __atomic_add_fetch(&claims, 1, __ATOMIC_RELAXED));
         if (fr_sql_conn_query(conn, 0, NULL,
-                              "UPDATE jobs SET state='sending', attempts=attempts+1, claimed_by='%s/%d', "
+                              "UPDATE jobs SET state='sending', attempts=attempts+1, claimed_by='%s', "
                               "claimed_at=NOW(3) WHERE id=%lu AND state='pending' AND next_try<=NOW()",
-                              n->claimer, worker, id) < 0)
+                              token, id) < 0)
             return -1;
         if (mysql_affected_rows(fr_sql_conn_get_mysql(conn)) != 1)
             continue; /* taken by someone else since it was listed */
-        if (load_job(conn, id, job) == 0)
+        int rc = load_job(conn, id, token, job);
+        if (rc == 0)
             return 1;
+        if (rc == 1) {
+            NLOG(LOG_WARNING, "job %lu: claim %s was overtaken by another one; left to it", id, token);
+            continue;
+        }
         /* Claimed but unreadable: hand it back untouched rather than
          * leave it in "sending". */
         NLOG(LOG_ERR, "job %lu: claimed but cannot be read, put back", id);
         fr_sql_conn_query(conn, 0, NULL,
-                          "UPDATE jobs SET state='pending', attempts=attempts-1 WHERE id=%lu AND state='sending'",
-                          id);
+                          "UPDATE jobs SET state='pending', attempts=attempts-1 "
+                          "WHERE id=%lu AND state='sending' AND claimed_by='%s'",
+                          id, token);
         return -1;
     }
     return 0;
@@ -134,7 +150,7 @@ enum finish_kind { FINISH_DONE, FINISH_FAIL, FINISH_RETRY };
 /* Runs one update of a claimed job on the primary. A statement whose link
  * was lost while it ran is not resent by the pool; it is repeated here,
  * which is safe because every update names the state it leaves
- * ("sending"), so a second run changes nothing. */
+ * ("sending") and the claim it ends, so a second run changes nothing. */
 static int finish(notifier *n, const notifier_job *job, enum finish_kind kind, const char *text) {
     uint64_t t0 = notifier_now_ns();
     int rc = -1;
@@ -152,20 +168,21 @@ static int finish(notifier *n, const notifier_job *job, enum finish_kind kind, c
             case FINISH_DONE:
                 rc = fr_sql_conn_query(conn, 0, NULL,
                                        "UPDATE jobs SET state='done', message_id=NULLIF('%s',''), reason=NULL, "
-                                       "finished_at=NOW(3) WHERE id=%lu AND state='sending'",
-                                       esc, job->id);
+                                       "finished_at=NOW(3) WHERE id=%lu AND state='sending' AND claimed_by='%s'",
+                                       esc, job->id, job->token);
                 break;
             case FINISH_FAIL:
                 rc = fr_sql_conn_query(conn, 0, NULL,
                                        "UPDATE jobs SET state='failed', reason='%s', finished_at=NOW(3) "
-                                       "WHERE id=%lu AND state='sending'",
-                                       esc, job->id);
+                                       "WHERE id=%lu AND state='sending' AND claimed_by='%s'",
+                                       esc, job->id, job->token);
                 break;
             case FINISH_RETRY:
                 rc = fr_sql_conn_query(conn, 0, NULL,
                                        "UPDATE jobs SET state='pending', reason='%s', "
-                                       "next_try=NOW() + INTERVAL %d SECOND WHERE id=%lu AND state='sending'",
-                                       esc, n->opt.retry_delay * (int)job->attempts, job->id);
+                                       "next_try=NOW() + INTERVAL %d SECOND WHERE id=%lu AND state='sending' "
+                                       "AND claimed_by='%s'",
+                                       esc, n->opt.retry_delay * (int)job->attempts, job->id, job->token);
                 break;
             }
             free(esc);

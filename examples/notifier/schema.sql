@@ -10,7 +10,7 @@ CREATE TABLE jobs (
   state       ENUM('pending','sending','done','failed') NOT NULL DEFAULT 'pending',
   attempts    INT UNSIGNED NOT NULL DEFAULT 0,
   next_try    DATETIME NOT NULL DEFAULT '2000-01-01 00:00:00',
-  claimed_by  VARCHAR(80) NULL,
+  claimed_by  VARCHAR(120) NULL,
   claimed_at  DATETIME(3) NULL,
   finished_at DATETIME(3) NULL,
   message_id  VARCHAR(250) NULL,

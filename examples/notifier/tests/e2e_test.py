@@ -291,7 +291,10 @@ def scenario(name, binary):
         done, failed = len(states.get("done", [])), len(states.get("failed", []))
         if done != JOBS - INVALID or failed != INVALID:
             fail("%d done and %d failed" % (done, failed))
-        print("PASS %s: %d delivered exactly once, %d refused as invalid" % (name, done, failed))
+        overtaken = sum(open(os.path.join(work, f)).read().count("was overtaken")
+                        for f in os.listdir(work) if f.startswith("notifier-") and f.endswith(".err"))
+        print("PASS %s: %d delivered exactly once, %d refused as invalid (%d claims overtaken)"
+              % (name, done, failed, overtaken))
     finally:
         daemon_proc = daemon.proc
         if daemon_proc and daemon_proc.poll() is None:
