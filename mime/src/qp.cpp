@@ -93,7 +93,7 @@ size_t qp_core(const unsigned char *p, size_t n, bool final, unsigned &col, S &o
                 // A space or tab is plain inside a run when neither a line
                 // end nor the end of the input follows it.
                 if (!Q && k == SP && j + 1 < n && cls[p[j + 1]] != CR && cls[p[j + 1]] != LF) {
-                    j += 2;
+                    j++;
                     continue;
                 }
                 break;

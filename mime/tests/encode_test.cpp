@@ -62,6 +62,7 @@ std::vector<exact_case> exact_cases() {
         {"qp", "x\t", "x=09"},
         {"qp", " ", "=20"},
         {"qp", "a b\tc", "a b\tc"},
+        {"qp", "a =b  ==", "a =3Db  =3D=3D"},
         {"qp", "a\rb\nc\r\nd\n\re", "a\r\nb\r\nc\r\nd\r\n\r\ne"},
         {"qp", "_()?~!", "_()?~!"},
         {"qp", "\x7f\x01", "=7F=01"},
