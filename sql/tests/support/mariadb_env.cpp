@@ -1,6 +1,7 @@
 #include "mariadb_env.h"
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 #include <fstream>
 #include <kivo/log.h>
 
@@ -9,7 +10,7 @@ namespace {
 
 std::string state_dir() {
     const char *s = getenv("KIVO_MARIADB_STATE");
-    return s ? s : "";
+    return s ? s : KIVO_MARIADB_STATE_DEFAULT;
 }
 
 std::string read_file(const std::string &name) {
@@ -37,10 +38,7 @@ std::string database() { return read_file("database"); }
 
 bool control(const std::string &cmd, const std::string &server) {
     const char *script = getenv("KIVO_MARIADB_SCRIPT");
-    if (!script) {
-        ADD_FAILURE() << "KIVO_MARIADB_SCRIPT not set";
-        return false;
-    }
+    if (!script) script = KIVO_MARIADB_SCRIPT_DEFAULT;
     std::string c = std::string(script) + " " + cmd + " '" + state_dir() + "' " + server;
     return system(c.c_str()) == 0;
 }
@@ -121,4 +119,56 @@ bool LogCatcher::contains(const std::string &text) {
     return false;
 }
 
+}  // namespace kt
+
+namespace kt {
+
+fr_sql_shard_t *make_shard(const std::string &name, const std::vector<std::string> &slaves, int limit,
+                           unsigned timeout) {
+    fr_sql_shard_t *s = fr_sql_shard_init_api(name.c_str(), user().c_str(), password().c_str(), database().c_str(),
+                                              timeout, limit, nullptr, nullptr);
+    if (!s) {
+        ADD_FAILURE() << "shard";
+        return nullptr;
+    }
+    EXPECT_EQ(fr_sql_shard_master_set(s, "127.0.0.1", static_cast<int>(port("primary"))), 0);
+    for (auto &sl : slaves) EXPECT_EQ(fr_sql_shard_slave_add(s, "127.0.0.1", static_cast<int>(port(sl))), 0);
+    EXPECT_EQ(fr_sqlpool_shard_add(s), 0);
+    return s;
+}
+
+int served_by(fr_sql_conn_t *c, int slave) {
+    MYSQL_RES *res = nullptr;
+    if (fr_sql_conn_query(c, slave, &res, "SELECT @@server_id") != 0 || !res) return -1;
+    MYSQL_ROW row = mysql_fetch_row(res);
+    int id = row && row[0] ? atoi(row[0]) : -1;
+    mysql_free_result(res);
+    return id;
+}
+
+std::string addr(const std::string &server) { return "127.0.0.1:" + std::to_string(port(server)); }
+
+}  // namespace kt
+namespace kt {
+int connections_settle(const std::string &server, int want) {
+    int n = -1;
+    for (int i = 0; i < 100; ++i) {
+        n = account_connections(server);
+        if (n == want) break;
+        usleep(50000);
+    }
+    return n;
+}
+}  // namespace kt
+namespace kt {
+bool up(const std::string &server) {
+    MYSQL *m = mysql_init(nullptr);
+    unsigned timeout = 2;
+    mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &timeout);
+    bool ok = mysql_real_connect(m, "127.0.0.1", user().c_str(), password().c_str(), nullptr, port(server), nullptr,
+                                 0) != nullptr;
+    mysql_close(m);
+    return ok;
+}
 }  // namespace kt

@@ -45,3 +45,26 @@ public:
 };
 
 }  // namespace kt
+
+#include <kivo/sqlpool.h>
+namespace kt {
+// Creates the pool (no sweeper unless interval > 0) and a shard `name`
+// whose master is the primary and whose slaves are the named servers;
+// 2-second client time-outs. The pool owns the shard.
+fr_sql_shard_t *make_shard(const std::string &name, const std::vector<std::string> &slaves, int limit = 0,
+                           unsigned timeout = 2);
+// @@server_id of the server that answered a statement on a pooled
+// connection (slave flag as given), or -1 when the query failed.
+int served_by(fr_sql_conn_t *c, int slave);
+// "127.0.0.1:<port>" of a server.
+std::string addr(const std::string &server);
+}  // namespace kt
+namespace kt {
+// account_connections() once it equals `want` (closing is asynchronous on
+// the server's side), or its value after 5 seconds.
+int connections_settle(const std::string &server, int want);
+}  // namespace kt
+namespace kt {
+// True when the server accepts a connection (no test failure otherwise).
+bool up(const std::string &server);
+}  // namespace kt

@@ -1,0 +1,207 @@
+/*
+ * Query routing on a pooled connection: master or slave, retries of lost
+ * links, failover from slave to slave to the master. A statement meant for
+ * the master is never sent a second time once it may have reached the
+ * server. No frame exception crosses this file.
+ */
+#define KIVO_FILE "kivo_sqlpool"
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include "pool_internal.h"
+
+using namespace kivo::sql;
+
+namespace {
+
+constexpr unsigned kServerGone = 2006;    /* could not send: the statement never ran */
+constexpr unsigned kLostDuring = 2013;    /* lost while running: it may have run */
+constexpr unsigned kOutOfSync = 2014;     /* refused before sending */
+constexpr unsigned kCantConnectSock = 2002;
+constexpr unsigned kCantConnectTcp = 2003;
+
+bool lost_link(unsigned e) { return e == kServerGone || e == kLostDuring || e == kOutOfSync; }
+bool cant_connect(unsigned e) { return e == kCantConnectSock || e == kCantConnectTcp; }
+
+/* Slaves tried during one call. */
+class Tried {
+public:
+    explicit Tried(int32_t n) : n_(n) {
+        if (n > 64) many_ = static_cast<unsigned char *>(calloc(static_cast<size_t>(n), 1));
+    }
+    ~Tried() { free(many_); }
+    Tried(const Tried &) = delete;
+    Tried &operator=(const Tried &) = delete;
+    void add(int32_t i) {
+        if (i < 0 || i >= n_) return;
+        if (many_)
+            many_[i] = 1;
+        else if (i < 64)
+            bits_ |= uint64_t{1} << i;
+    }
+    bool has(int32_t i) const {
+        if (i < 0 || i >= n_) return true;
+        if (many_) return many_[i] != 0;
+        return i < 64 ? (bits_ >> i) & 1 : true;
+    }
+
+private:
+    int32_t n_;
+    uint64_t bits_ = 0;
+    unsigned char *many_ = nullptr;
+};
+
+}  // namespace
+
+KIVO_API int fr_sql_conn_query_blob(fr_sql_conn_t *c, int slave, MYSQL_RES **result, const char *stmt,
+                                    unsigned long len) {
+    if (!c) return -1;
+    if (result) *result = nullptr;
+    fr_sql_shard_t *shard = c->shard;
+    const char *sname = shard && shard->name ? shard->name : "n/a";
+    if (!stmt) return -1;
+    /* Reads may be sent again; anything else only while it surely has not
+     * reached the server. */
+    const bool is_read = slave != 0;
+    int32_t n = shard ? shard_slave_count(shard) : 0;
+    int32_t a = 0, b = 0;
+    if (n > 0 && c->slave_srv) {
+        b = c->slave_srv->index;
+        a = b + 1 < n ? b + 1 : 0;
+    } else {
+        slave = 0;
+    }
+    if (!slave && !c->master) {
+        POOL_MSG(5, 4, "sqlpool: shard `%s': tried to query with connection %p with no master", sname,
+                 static_cast<void *>(c));
+        return -1;
+    }
+    Tried tried(n);
+    if (slave) tried.add(b);
+
+    for (;;) {
+        MYSQL *link = slave ? c->slave : c->master;
+        fr_sql_server_t *srv = slave ? c->slave_srv : c->master_srv;
+        unsigned err = 0;
+        for (int r = 0; link; ++r) {
+            drain_more(link);
+            if (mysql_real_query(link, stmt, len) == 0) {
+                MYSQL_RES *res = nullptr;
+                if (mysql_field_count(link) != 0) {
+                    res = mysql_store_result(link);
+                    if (!res) {
+                        unsigned e = mysql_errno(link);
+                        if (lost_link(e) && r <= 2 && (is_read || e != kLostDuring)) {
+                            if (e == kOutOfSync) drain_more(link);
+                            continue;
+                        }
+                    }
+                }
+                /* A result nobody asked for is read and dropped, so the
+                 * link stays in step. */
+                if (result)
+                    *result = res;
+                else if (res)
+                    mysql_free_result(res);
+                c->last = link;
+                return 0;
+            }
+            err = mysql_errno(link);
+            POOL_MSG(5, 5, "sqlpool: shard `%s': connection %p got mysql error [%d]: %s", sname,
+                     static_cast<void *>(c), static_cast<int>(err), mysql_error(link));
+            if (lost_link(err) && r <= 2 && (is_read || err != kLostDuring)) {
+                if (err == kOutOfSync) {
+                    POOL_MSG(5, 4, "sqlpool: shard `%s': connection %p got commands out of sync error", sname,
+                             static_cast<void *>(c));
+                    drain_more(link);
+                }
+                continue;
+            }
+            /* A slave that keeps losing its link, or that cannot be
+             * reached at all, is marked down for everybody. */
+            if (slave && srv && (lost_link(err) || cant_connect(err))) server_mark_down(srv, __func__, __LINE__);
+            break;
+        }
+
+        POOL_MSG(3, 5, "sqlpool: shard `%s': query failed on %s server %s:%d", sname, slave ? "slave" : "master",
+                 srv ? srv->host : "n/a", srv ? srv->port : 0);
+        if (link) {
+            POOL_MSG(3, 5, "sqlpool: shard `%s': MySQL error: %s", sname, mysql_error(link));
+            POOL_MSG(3, 5, "sqlpool: shard `%s': failed query was %s", sname, stmt);
+            if (err > 0 && err < 2000) {
+                POOL_PRECOND("fr_sql_conn_query_blob");
+                c->last = link;
+                return -1;
+            }
+        }
+        if (!slave) {
+            POOL_MSG(4, 5, "sqlpool: shard `%s': master failed, bailing out", sname);
+            c->last = link ? link : c->master;
+            return -1;
+        }
+
+        /* Fail over: the next eligible slave not tried yet, then the master. */
+        fr_sql_server_t *failing = srv;
+        MYSQL *failed_link = link;
+        bool moved = false;
+        while (!moved) {
+            POOL_MSG(4, 5, "sqlpool: shard `%s': slave %s:%d failed", sname, failing ? failing->host : "n/a",
+                     failing ? failing->port : 0);
+            fr_sql_server_t *next = nullptr;
+            for (int32_t k = 0; k < n && !next; ++k) {
+                int32_t i = (a + k) % n;
+                if (i == b && k > 0) break;
+                if (tried.has(i)) continue;
+                next = shard_slave_pick_nth(shard, i);
+            }
+            if (!next) {
+                POOL_MSG(4, 5, "sqlpool: shard `%s': all slaves failed, trying the master", sname);
+                if (!c->master) {
+                    POOL_MSG(4, 5, "sqlpool: shard `%s': master failed too, bailing out", sname);
+                    c->last = failed_link ? failed_link : c->master;
+                    return -1;
+                }
+                slave = 0;
+                moved = true;
+                break;
+            }
+            tried.add(next->index);
+            c->slave_srv = next;
+            POOL_MSG(4, 7, "sqlpool: shard `%s': trying slave %s:%d", sname, next->host, next->port);
+            if (c->slave) {
+                if (c->last == c->slave) c->last = c->master;
+                if (failed_link == c->slave) failed_link = nullptr;
+                mysql_close(c->slave);
+                c->slave = nullptr;
+            }
+            c->slave = conn_init_mysql(shard, next);
+            if (c->slave) {
+                server_mark_up(next, __func__, __LINE__);
+                slave = 1;
+                moved = true;
+            } else {
+                server_mark_down(next, __func__, __LINE__);
+                failing = next;
+            }
+        }
+    }
+}
+
+KIVO_API int fr_sql_conn_query_va(fr_sql_conn_t *c, int slave, MYSQL_RES **result, const char *format, va_list ap) {
+    if (result) *result = nullptr;
+    if (!c || !format) return -1;
+    char *stmt = nullptr;
+    int len = vasprintf(&stmt, format, ap);
+    if (len < 0) return -1;
+    int rc = fr_sql_conn_query_blob(c, slave, result, stmt, static_cast<unsigned long>(len));
+    free(stmt);
+    return rc;
+}
+
+KIVO_API int fr_sql_conn_query(fr_sql_conn_t *c, int slave, MYSQL_RES **result, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int rc = fr_sql_conn_query_va(c, slave, result, format, ap);
+    va_end(ap);
+    return rc;
+}
