@@ -176,17 +176,13 @@ KIVO_API fr_log_t fr_log_obj = {
     .calloc = fr_calloc,
     .realloc = fr_realloc,
     .free = free,
-#if KIVO_THREADS
     .mutex_attr = {},
-    .mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP,
+    .mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP, // unused by the plain build
     .lock_depth = 0,
-#endif
     .refcount = 0,
     .force = 0,
     .flags = flag_static,
-#if KIVO_THREADS
     .lock_status = 0,
-#endif
     .destroy = nullptr,
 };
 

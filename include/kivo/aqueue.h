@@ -1,15 +1,14 @@
 /*
  * Asynchronous queue of non-null pointers shared between threads, and a
- * thread pool fed by one. Thread-safe build (KIVO_THREADS=1) only.
+ * thread pool fed by one. The functions exist in the thread-safe library
+ * (the _r build) only; the declarations are the same for every caller.
  */
 #ifndef KIVO_AQUEUE_H
 #define KIVO_AQUEUE_H
 
 #include <stdint.h>
-#include <kivo/export.h>
-
-#if KIVO_THREADS
 #include <pthread.h>
+#include <kivo/export.h>
 
 KIVO_BEGIN_DECLS
 
@@ -116,5 +115,4 @@ KIVO_API void *_fr_tpool_proxy(void *pool);
 
 KIVO_END_DECLS
 
-#endif /* KIVO_THREADS */
 #endif

@@ -17,6 +17,7 @@
 #ifndef KIVO_EXCEPTIONS_H
 #define KIVO_EXCEPTIONS_H
 
+#include <pthread.h>
 #include <setjmp.h>
 #include <stdio.h>
 #include <kivo/export.h>
@@ -69,15 +70,14 @@ typedef struct xxl_asset {
     struct xxl_asset *next;
 } xxl_asset_t;
 
-/* A context record. Block macros read and write `jmp_buf` and `state`. */
+/* A context record. Block macros read and write `jmp_buf` and `state`.
+ * One layout for both builds: the plain build leaves cancel_type unused. */
 typedef struct xxl_context {
     jmp_buf *context;   /* null for an asset block */
     unsigned int state; /* low byte state, second byte flags */
     xxl_exception_t exception;
     xxl_exception_t pending;
-#if KIVO_THREADS
     int cancel_type; /* thread-safe build: cancellation type before the push */
-#endif
     xxl_asset_t *assets;
     struct xxl_context *next;
 } xxl_context_t;
@@ -114,13 +114,11 @@ KIVO_API void xxl_cleanup_ptr(void *ptr, void *arg);
 KIVO_API void xxl_cleanup_FILE(void *fp, void *arg);
 KIVO_API void xxl_cleanup_fd(void *fd, void *arg);
 KIVO_API void xxl_cleanup_socket(void *sd, void *arg);
-#if KIVO_THREADS
-#include <pthread.h>
-/* Thread-safe build only: a mutex held as an asset of the innermost context. */
+/* Thread-safe build only (not in the plain library): a mutex held as an
+ * asset of the innermost context. */
 KIVO_API int xxl_lock(pthread_mutex_t *mutex, unsigned int type);
 KIVO_API int xxl_unlock(pthread_mutex_t *mutex);
 KIVO_API void xxl_cleanup_lock(void *mutex, void *arg);
-#endif
 
 /* ---- block macros ---- */
 #define XXL__STATE(c) ((c)->state & 0xFFu)

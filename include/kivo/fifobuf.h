@@ -10,9 +10,7 @@
 #include <stdint.h>
 #include <kivo/export.h>
 #include <kivo/object.h>
-#if KIVO_THREADS
 #include <pthread.h>
-#endif
 
 KIVO_BEGIN_DECLS
 
@@ -26,9 +24,7 @@ typedef struct fr_fifobuf {
     int32_t capacity;
     int32_t maximum;
     int32_t waiting_writers;
-#if KIVO_THREADS
-    pthread_cond_t space; /* signalled by readers */
-#endif
+    pthread_cond_t space; /* signalled by readers (unused in the plain build) */
     fr_alloc_api api;     /* always fr_alloc, fr_calloc, fr_realloc, free */
     fr_object_header hdr;
 } fr_fifobuf_t;

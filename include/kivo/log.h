@@ -8,10 +8,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <sys/types.h>
-#include <kivo/export.h>
-#if KIVO_THREADS
 #include <pthread.h>
-#endif
+#include <kivo/export.h>
 
 KIVO_BEGIN_DECLS
 
@@ -29,7 +27,8 @@ KIVO_BEGIN_DECLS
 typedef void (*fr_log_callback_t)(const char *file, int line, const char *function, int level,
                                   const char *message);
 
-/* The logger record; fields in this order. */
+/* The logger record; fields in this order, one layout for both builds (the
+ * plain build leaves the mutex fields unused). */
 typedef struct fr_log {
     FILE *files[FR_LOG_FILES];  /* slot i selected by FR_LOG_FILE(i) */
     int facility;               /* OR-ed into the syslog priority; LOG_USER at start */
@@ -41,17 +40,13 @@ typedef struct fr_log {
     void *(*calloc)(size_t, size_t);
     void *(*realloc)(void *, size_t);
     void (*free)(void *);
-#if KIVO_THREADS
     pthread_mutexattr_t mutex_attr;
     pthread_mutex_t mutex;
     unsigned int lock_depth;
-#endif
     int refcount;
     unsigned int force;  /* FR_LOG_FORCE_CONSOLE | FR_LOG_SKIP_LEVEL | FR_LOG_SKIP_TIME */
     unsigned int flags;  /* 0x2 static, 0x4 being destroyed */
-#if KIVO_THREADS
     int lock_status;
-#endif
     void (*destroy)(struct fr_log *);
 } fr_log_t;
 

@@ -8,10 +8,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#include <kivo/export.h>
-#if KIVO_THREADS
 #include <pthread.h>
-#endif
+#include <kivo/export.h>
 
 KIVO_BEGIN_DECLS
 
@@ -38,20 +36,17 @@ typedef struct fr_lock_attr {
 #define FR_OBJ_NOT_OWNED 0x2  /* destruction releases the contents, not the record */
 #define FR_OBJ_DESTROYING 0x4 /* the last reference is gone */
 
-/* The trailing fields of every lockable object, after its allocator record. */
+/* The trailing fields of every lockable object, after its allocator record.
+ * One layout for both builds: the plain build leaves the mutex fields unused. */
 typedef struct fr_object_header {
     fr_lock_attr lock_attr;
-#if KIVO_THREADS
     pthread_mutexattr_t mutex_attr;
     pthread_mutex_t mutex;
     uint32_t lock_depth;  /* lock levels held by the owning thread */
-#endif
     int32_t refcount;     /* 1 at creation */
     uint32_t type_word;   /* per type: FIFO state flags, SQL client flags, else 0 */
     uint32_t flags;       /* FR_OBJ_* */
-#if KIVO_THREADS
     int lock_status;      /* result of the latest pthread_mutex_lock */
-#endif
     int (*destroy)(void *object); /* releases the contents at the last reference */
 } fr_object_header;
 
