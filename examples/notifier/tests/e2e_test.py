@@ -160,6 +160,22 @@ class Daemon:
         self.err = open(self.err_path, "w")
         self.proc = subprocess.Popen([self.binary, "-c", os.path.join(self.work, "notifier.conf"), "-x"],
                                      stdout=subprocess.PIPE, stderr=self.err, text=True, env=env)
+        if os.environ.get("NOTIFIER_PRELOAD"):
+            # The run only counts if the library really is in the process.
+            name = os.path.basename(os.environ["NOTIFIER_PRELOAD"])
+            loaded = False
+            for _ in range(200):  # until the loader has mapped the daemon's libraries
+                try:
+                    with open("/proc/%d/maps" % self.proc.pid) as f:
+                        maps = f.read()
+                except OSError:
+                    break
+                if "libkivo_base_r" in maps:
+                    loaded = name in maps
+                    break
+                time.sleep(0.01)
+            if not loaded:
+                fail("%s is not loaded in the daemon" % name)
 
     def wait(self, timeout=150):
         try:
