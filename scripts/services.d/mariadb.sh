@@ -21,8 +21,11 @@
 # The account is kivo/kivo, the database kivo_test. CTest starts the set once
 # per run through the fixture named "mariadb" (see sql/CMakeLists.txt) with
 # the state directory <build dir>/mariadb-state, passed to tests in the
-# environment variable KIVO_MARIADB_STATE. A watchdog stops the servers
-# after an hour if nobody does.
+# environment variable KIVO_MARIADB_STATE (sql/CMakeLists.txt keeps the
+# whole environment in the CMake variable KIVO_MARIADB_TEST_ENV). The SQL
+# failure tests kill, pause and restart servers: other tests using them set
+# RESOURCE_LOCK mariadb so that they never run at the same time. A watchdog
+# stops the servers after an hour if nobody does.
 set -u
 cmd=${1:?usage: mariadb.sh start|stop|kill|pause|resume|restart|wait-replicas <state dir> [name]}
 state=${2:?state directory missing}

@@ -85,6 +85,10 @@ TEST_F(Conn, StandAloneConnectionsBypassThePerThreadTable) {
     EXPECT_TRUE(log.contains("sqlpool: shard `main': could not get a slave."));
     EXPECT_EQ(pooled->slave, nullptr);
     EXPECT_EQ(kt::served_by(pooled, 1), 1);  // a read without a slave runs on the master
+    // A format vasprintf cannot render (a wide character the C locale
+    // cannot encode) fails before anything is sent.
+    EXPECT_EQ(fr_sql_conn_query(pooled, 0, nullptr, "SELECT '%ls'", L"\x20AC"), -1);
+    EXPECT_EQ(kt::served_by(pooled, 0), 1);
 
     int before = kt::account_connections("primary");
     log.clear();
