@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <regex>
 #include <thread>
 #include <kivo/sqlpool.h>
 #include "support/mariadb_env.h"
@@ -189,11 +188,11 @@ TEST_F(Pool, MessagesAreGatedByVerbosity) {
 
     auto [lines, raw] = run(5, nullptr);
     // The connection's address is only known from its own messages.
-    std::smatch mt;
     ASSERT_GE(lines.size(), 5u);
-    ASSERT_TRUE(std::regex_search(lines[4], mt, std::regex("connection (0x[0-9a-f]+) ")))
-        << ::testing::PrintToString(lines);
-    const std::string p = mt[1];
+    size_t at = lines[4].find("connection 0x");
+    ASSERT_NE(at, std::string::npos) << ::testing::PrintToString(lines);
+    at += strlen("connection ");
+    const std::string p = lines[4].substr(at, lines[4].find(' ', at) - at);
     std::vector<std::string> want = {
         "sqlpool: TLS initialized",
         "sqlpool: Connection for main NOT found in TLS",
@@ -221,8 +220,7 @@ TEST_F(Pool, MessagesAreGatedByVerbosity) {
     ASSERT_EQ(lines.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i) {
         if (want[i] == "UP") {
-            EXPECT_TRUE(std::regex_match(lines[i], std::regex("sqlpool:  >> \\[[a-z_]+\\(\\):[0-9]+\\] " + sl +
-                                                              " is up ")))
+            EXPECT_TRUE(kt::like("sqlpool:  >> [*():#] " + sl + " is up ", lines[i]))
                 << lines[i];
         } else {
             EXPECT_EQ(lines[i], want[i]) << "line " << i;
@@ -260,8 +258,7 @@ TEST_F(Pool, SlaveMarkedDownIsSkippedForTheDownTime) {
     }
     bool still_down = false;
     for (auto &t : log.texts())
-        if (std::regex_match(t, std::regex("sqlpool: shard `main': slave " + kt::addr("replica1") +
-                                           " is still down for [12] seconds.")))
+        if (kt::like("sqlpool: shard `main': slave " + kt::addr("replica1") + " is still down for # seconds.", t))
             still_down = true;
     EXPECT_TRUE(still_down);
     // Once the down time has passed it is picked again.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <chrono>
-#include <regex>
 #include <thread>
 #include <kivo/sqlpool.h>
 #include "support/mariadb_env.h"
@@ -37,7 +36,7 @@ std::vector<std::string> sqlpool_lines(kt::LogCatcher &log) {
 }
 bool has_line(const std::vector<std::string> &lines, const std::string &re) {
     for (auto &l : lines)
-        if (std::regex_match(l, std::regex(re))) return true;
+        if (kt::like(re, l)) return true;
     return false;
 }
 std::string replica_of(int server_id) { return server_id == 2 ? "replica1" : "replica2"; }
@@ -58,8 +57,7 @@ TEST_F(Query, ServerErrorOnASlaveStopsAtOnce) {
     auto lines = sqlpool_lines(log);
     ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
     EXPECT_EQ(lines[0], "sqlpool: shard `main': query failed on slave server " + where);
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex("sqlpool: shard `main': MySQL error: You have an error in your "
-                                                      "SQL syntax.*")))
+    EXPECT_TRUE(kt::like("sqlpool: shard `main': MySQL error: You have an error in your SQL syntax*", lines[1]))
         << lines[1];
     EXPECT_EQ(lines[2], "sqlpool: shard `main': failed query was SELEC 7");
     // Nothing else was touched: same slave, not marked down, last link the slave's.
@@ -135,16 +133,16 @@ TEST_F(Query, KilledReplicaIsMarkedDownAndTheReadMovesOn) {
     EXPECT_GT(dead->down_since, 0);
     EXPECT_NE(c->slave_srv, dead);
     const std::string d = kt::addr(victim), o = kt::addr(other);
-    EXPECT_TRUE(has_line(lines, "sqlpool:  >> \\[[a-z_]+\\(\\):[0-9]+\\] " + d + " is down at [0-9]+ "))
+    EXPECT_TRUE(has_line(lines, "sqlpool:  >> [*():#] " + d + " is down at # "))
         << ::testing::PrintToString(lines);
     EXPECT_TRUE(has_line(lines, "sqlpool: shard `main': slave " + d + " failed"));
     EXPECT_TRUE(has_line(lines, "sqlpool: shard `main': trying slave " + o));
-    EXPECT_TRUE(has_line(lines, "sqlpool:  >> \\[[a-z_]+\\(\\):[0-9]+\\] " + o + " is up "));
-    EXPECT_FALSE(has_line(lines, ".*trying the master"));
+    EXPECT_TRUE(has_line(lines, "sqlpool:  >> [*():#] " + o + " is up "));
+    EXPECT_FALSE(has_line(lines, "*trying the master"));
     // It stays there, and other connections skip the dead replica.
     log.clear();
     EXPECT_EQ(kt::served_by(c, 1), 5 - first);
-    EXPECT_TRUE(sqlpool_lines(log).empty() || !has_line(sqlpool_lines(log), ".*failed.*"));
+    EXPECT_FALSE(has_line(sqlpool_lines(log), "*failed*"));
     for (int i = 0; i < 6; ++i) {
         fr_sql_conn_t *x = fr_sql_conn_get("main");
         ASSERT_NE(x, nullptr);
@@ -239,10 +237,10 @@ TEST_F(Query, NoWriteIsSentTwice) {
     EXPECT_TRUE(relay.cut_done());
     EXPECT_EQ(relay.marker_seen(), 1);
     auto lines = sqlpool_lines(log);
-    EXPECT_TRUE(has_line(lines, "sqlpool: shard `main'.*") == false);
-    EXPECT_TRUE(has_line(lines, "sqlpool: shard `relay': connection 0x[0-9a-f]+ got mysql error \\[2013\\]: .*"))
+    EXPECT_FALSE(has_line(lines, "sqlpool: shard `main'*"));
+    EXPECT_TRUE(has_line(lines, "sqlpool: shard `relay': connection 0x* got mysql error [2013]: *"))
         << ::testing::PrintToString(lines);
-    EXPECT_TRUE(has_line(lines, "sqlpool: shard `relay': failed query was INSERT INTO q_once VALUES \\(42\\)"));
+    EXPECT_TRUE(has_line(lines, "sqlpool: shard `relay': failed query was INSERT INTO q_once VALUES (42)"));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "sqlpool: shard `relay': master failed, bailing out");
     auto n = kt::rows(peer, "SELECT COUNT(*) FROM q_once WHERE v=42");

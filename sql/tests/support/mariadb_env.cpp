@@ -1,5 +1,6 @@
 #include "mariadb_env.h"
 #include <gtest/gtest.h>
+#include <ctype.h>
 #include <stdlib.h>
 #include <unistd.h>
 #include <fstream>
@@ -171,4 +172,26 @@ bool up(const std::string &server) {
     mysql_close(m);
     return ok;
 }
+}  // namespace kt
+namespace kt {
+namespace {
+bool like_at(const char *p, const char *t) {
+    for (; *p; ++p, ++t) {
+        if (*p == '*') {
+            for (const char *s = t;; ++s) {
+                if (like_at(p + 1, s)) return true;
+                if (!*s) return false;
+            }
+        }
+        if (*p == '#') {
+            if (!isdigit(static_cast<unsigned char>(*t))) return false;
+            while (isdigit(static_cast<unsigned char>(t[1]))) ++t;
+            continue;
+        }
+        if (*p != *t) return false;
+    }
+    return *t == '\0';
+}
+}  // namespace
+bool like(const std::string &pattern, const std::string &text) { return like_at(pattern.c_str(), text.c_str()); }
 }  // namespace kt

@@ -68,3 +68,8 @@ namespace kt {
 // True when the server accepts a connection (no test failure otherwise).
 bool up(const std::string &server);
 }  // namespace kt
+namespace kt {
+// Whole-text match where '*' stands for any run of characters and '#' for
+// a run of one or more digits (log lines with addresses, lines, times).
+bool like(const std::string &pattern, const std::string &text);
+}  // namespace kt
