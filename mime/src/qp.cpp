@@ -7,6 +7,10 @@
 // Frame exceptions pass through the string forms: no locals with destructors.
 #include "mime_internal.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kivo::mime {
 namespace {
 
@@ -14,23 +18,60 @@ enum : uint8_t { LIT, ESC, SP, US, CR, LF };
 
 // Byte classes. Quoted-printable copies 33-126 but '='; space and tab
 // depend on what follows. Q also escapes ( ) ? _ and tab, and turns a space
-// into '_'.
+// into '_'. `plain` marks the bytes a run may hold: in quoted-printable a
+// space or tab too (the end of a run decides about its last one).
 struct class_table {
     uint8_t t[256];
-    constexpr explicit class_table(bool q) : t{} {
+    bool plain[256];
+    constexpr explicit class_table(bool q) : t{}, plain{} {
         for (unsigned c = 0; c < 256; c++)
             t[c] = (c >= 33 && c <= 126 && c != '=') ? LIT : ESC;
-        t['\r'] = CR;
-        t['\n'] = LF;
+        t[unsigned('\r')] = CR;
+        t[unsigned('\n')] = LF;
         if (q) {
-            t[' '] = US;
-            t['('] = t[')'] = t['?'] = t['_'] = ESC;
+            t[unsigned(' ')] = US;
+            t[unsigned('(')] = t[unsigned(')')] = t[unsigned('?')] = t[unsigned('_')] = ESC;
         } else {
-            t[' '] = t['\t'] = SP;
+            t[unsigned(' ')] = t[unsigned('\t')] = SP;
         }
+        for (unsigned c = 0; c < 256; c++)
+            plain[c] = t[c] == LIT || t[c] == SP;
     }
 };
 constexpr class_table qp_classes(false), q_classes(true);
+
+// End of the run of plain bytes that starts at i: 16 bytes a test where
+// the processor has SSE2 (every x86-64).
+template <bool Q> size_t plain_run(const unsigned char *p, size_t i, size_t n) {
+#if defined(__SSE2__)
+    const __m128i bias = _mm_set1_epi8(char(0x80));
+    const __m128i low = _mm_set1_epi8(char((Q ? 32 : 31) ^ 0x80)); // above: 33 (Q) or 32 (space) up
+    const __m128i high = _mm_set1_epi8(char(127 ^ 0x80));          // below: up to 126
+    while (i + 16 <= n) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        __m128i sv = _mm_xor_si128(v, bias);
+        __m128i ok = _mm_and_si128(_mm_cmpgt_epi8(sv, low), _mm_cmplt_epi8(sv, high));
+        __m128i bad = _mm_cmpeq_epi8(v, _mm_set1_epi8('='));
+        if (Q) {
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('(')));
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8(')')));
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('?')));
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
+        }
+        ok = _mm_andnot_si128(bad, ok);
+        if (!Q)
+            ok = _mm_or_si128(ok, _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+        unsigned stop = ~unsigned(_mm_movemask_epi8(ok)) & 0xFFFFu;
+        if (stop)
+            return i + unsigned(__builtin_ctz(stop));
+        i += 16;
+    }
+#endif
+    const bool *plain = Q ? q_classes.plain : qp_classes.plain;
+    while (i < n && plain[p[i]])
+        i++;
+    return i;
+}
 
 constexpr char hex[] = "0123456789ABCDEF";
 // Characters between soft line breaks; the '=' of the break comes on top.
@@ -83,21 +124,12 @@ size_t qp_core(const unsigned char *p, size_t n, bool final, unsigned &col, S &o
         unsigned char c = p[i];
         switch (cls[c]) {
         case LIT: {
-            size_t j = i + 1;
-            while (j < n) {
-                uint8_t k = cls[p[j]];
-                if (k == LIT) {
-                    j++;
-                    continue;
-                }
-                // A space or tab is plain inside a run when neither a line
-                // end nor the end of the input follows it.
-                if (!Q && k == SP && j + 1 < n && cls[p[j + 1]] != CR && cls[p[j + 1]] != LF) {
-                    j++;
-                    continue;
-                }
-                break;
-            }
+            size_t j = plain_run<Q>(p, i + 1, n);
+            // A space or tab ending the run stays plain only when a byte
+            // other than a line end follows; else it is left to the SP case
+            // (escape, or wait for the next byte).
+            if (!Q && (p[j - 1] == ' ' || p[j - 1] == '\t') && (j == n || p[j] == '\r' || p[j] == '\n'))
+                j--;
             size_t k = j - i;
             while (k) {
                 if (col >= line_limit) {

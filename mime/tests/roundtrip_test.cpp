@@ -226,3 +226,11 @@ TEST(RoundTrip, EightbitLineEnds) {
 }
 
 } // namespace
+
+#include "support/base64_reference.h"
+
+namespace {
+TEST(RoundTrip, Base64AgainstReferenceWithJunk) {
+    check_base64_against_reference(by_name("base64"), by_name("base64_dec"));
+}
+} // namespace
