@@ -68,7 +68,8 @@ if [ -n "$bench" ]; then
 fi
 
 configure 4
-echo "== running: $bin -c $state/notifier.conf -x"
+rel() { echo "${1#"$top"/}"; }
+echo "== running: $(rel "$bin") -c $(rel "$state")/notifier.conf -x"
 "$bin" -c "$state/notifier.conf" -x 2>"$state/notifier.err" | tee "$state/summary"
 echo
 echo "== jobs by state"
@@ -100,4 +101,4 @@ if text is not None:
         print("  " + line)
 EOP
 fi
-echo "== log: $state/notifier.log, library events on standard error: $state/notifier.err"
+echo "== log: $(rel "$state")/notifier.log, library events on standard error: $(rel "$state")/notifier.err"
