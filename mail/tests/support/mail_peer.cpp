@@ -166,6 +166,8 @@ Parsed parse_file(const std::string &path) {
             Part part{f[1], f[2], f[3], unhex(f[4]), unhex(f[5]), ""};
             part.payload = read_file(out + "/" + f[1] + ".bin");
             r.parts.push_back(part);
+        } else if (f[0] == "addr" && f.size() == 4) {
+            r.addrs.push_back({f[1], unhex(f[2]), unhex(f[3])});
         } else if (f[0] == "defect" && f.size() == 3) {
             r.defects.push_back(f[1] + ":" + f[2]);
         } else if (!f[0].empty()) {

@@ -55,6 +55,8 @@ struct Parsed {
     bool ok = false;  // the parser ran
     std::vector<std::pair<std::string, std::string>> headers;  // name, decoded value (UTF-8)
     std::vector<Part> parts;
+    // (header, display name, address) of every address in an address header.
+    std::vector<std::vector<std::string>> addrs;
     std::vector<std::string> defects;
     std::string error;
     // The decoded value of the first header of that name, or "<none>".

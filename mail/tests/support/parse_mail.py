@@ -5,6 +5,7 @@
 
 Prints tab-separated lines:
   header <name> <hex of the decoded value, UTF-8>
+  addr <header name> <hex of the display name> <hex of the address>
   part <path> <content type> <disposition|-> <filename|-> <content id|->
   defect <path> <defect class>
 and writes the decoded payload of every leaf part to <output dir>/<path>.bin.
@@ -39,8 +40,15 @@ def walk(part, path, out):
 def main():
     with open(sys.argv[1], "rb") as f:
         msg = email.message_from_binary_file(f, policy=policy.default)
-    for name, value in msg.items():
+    for name, raw in msg.raw_items():
+        try:
+            value = msg.policy.header_fetch_parse(name, raw)
+        except Exception as e:
+            print("defect\theader:%s\t%s" % (name, type(e).__name__))
+            continue
         print("header\t%s\t%s" % (name, hexs(str(value))))
+        for a in getattr(value, "addresses", ()):
+            print("addr\t%s\t%s\t%s" % (name, hexs(a.display_name), hexs(a.addr_spec)))
         for d in getattr(value, "defects", ()):
             print("defect\theader:%s\t%s" % (name, type(d).__name__))
     walk(msg, "0", sys.argv[2])
