@@ -68,6 +68,17 @@ class Store:
         return "250 OK stored as %s" % n
 
 
+class Server(SMTP):
+    """Replies go out at once: multi-line replies would otherwise wait for
+    the client's delayed acknowledgement (Nagle)."""
+
+    def connection_made(self, transport):
+        sock = transport.get_extra_info("socket")
+        if sock is not None:
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        super().connection_made(transport)
+
+
 def authenticator(server, session, envelope, mechanism, auth_data):
     ok = isinstance(auth_data, LoginPassword) and auth_data.login == USER and auth_data.password == PASSWORD
     # What the session keeps as its auth_data: the user name.
@@ -156,7 +167,7 @@ async def main(args):
     def smtp_factory(name, **kw):
         refuse = kw.pop("refuse", False)
         handler = Store(state, name, refuse)
-        return lambda: SMTP(handler, hostname="kivo-test", decode_data=False, data_size_limit=None,
+        return lambda: Server(handler, hostname="kivo-test", decode_data=False, data_size_limit=None,
                             authenticator=authenticator, auth_require_tls=False, **kw)
 
     instances = {
