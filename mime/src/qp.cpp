@@ -42,7 +42,7 @@ constexpr class_table qp_classes(false), q_classes(true);
 
 // End of the run of plain bytes that starts at i: 16 bytes a test where
 // the processor has SSE2 (every x86-64).
-template <bool Q> size_t plain_run(const unsigned char *p, size_t i, size_t n) {
+template <bool Q> __attribute__((always_inline)) inline size_t plain_run(const unsigned char *p, size_t i, size_t n) {
 #if defined(__SSE2__)
     const __m128i bias = _mm_set1_epi8(char(0x80));
     const __m128i low = _mm_set1_epi8(char((Q ? 32 : 31) ^ 0x80)); // above: 33 (Q) or 32 (space) up
