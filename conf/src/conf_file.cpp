@@ -81,46 +81,108 @@ safestr_t make_value(const char *p, size_t n) {
     return keep;
 }
 
+namespace {
+inline unsigned char lower(unsigned char c) { return safestr_casemap_lower[c]; }
+inline uint64_t fold_hash(const char *p, size_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < n; i++) h = (h ^ lower(static_cast<unsigned char>(p[i]))) * 1099511628211ull;
+    return h ^ (h >> 29);
+}
+inline bool same_folded(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i]))) return false;
+    return true;
+}
+inline size_t table_size(size_t n) {
+    size_t size = 16;
+    while (size < n * 2) size <<= 1;
+    return size;
+}
+} // namespace
+
 keyset *keyset_new(const char **keys) {
-    auto *ks = static_cast<keyset *>(fr_calloc(1, sizeof(keyset)));
     size_t n = 0;
     while (keys[n]) n++;
+    auto *ks = static_cast<keyset *>(fr_calloc(1, sizeof(keyset)));
+    size_t size = table_size(n);
+    ks->slot = static_cast<const char **>(fr_calloc(size, sizeof(const char *)));
+    ks->length = static_cast<uint32_t *>(fr_calloc(size, sizeof(uint32_t)));
+    ks->mask = size - 1;
     ks->count = n;
-    ks->table = fr_hash_init_api(static_cast<uint32_t>(n * 2 < UINT32_MAX ? n * 2 : UINT32_MAX), nullptr, nullptr,
-                                 nullptr);
-    if (!ks->table) {
-        free(ks);
-        return nullptr;
-    }
-    char one = 1;
     for (size_t i = 0; i < n; i++) {
         size_t len = strlen(keys[i]);
-        if (len == 0 || len > 0xFFFF) continue; // an empty key matches nothing
-        if (len > ks->scratch_size) {
-            ks->scratch = static_cast<char *>(fr_realloc(ks->scratch, len));
-            ks->scratch_size = len;
+        if (len == 0 || len > UINT32_MAX) continue; // an empty key matches nothing
+        size_t at = fold_hash(keys[i], len) & ks->mask;
+        while (ks->slot[at]) {
+            if (ks->length[at] == len && same_folded(ks->slot[at], keys[i], len)) break;
+            at = (at + 1) & ks->mask;
         }
-        for (size_t j = 0; j < len; j++) ks->scratch[j] = static_cast<char>(safestr_casemap_lower[static_cast<unsigned char>(keys[i][j])]);
-        fr_hash_add(ks->table, ks->scratch, static_cast<uint32_t>(len), &one, 1);
+        ks->slot[at] = keys[i];
+        ks->length[at] = static_cast<uint32_t>(len);
     }
     return ks;
 }
 
 bool keyset_has(keyset *ks, const char *key, size_t len) {
-    if (len == 0 || len > 0xFFFF) return false;
-    if (len > ks->scratch_size) {
-        ks->scratch = static_cast<char *>(fr_realloc(ks->scratch, len));
-        ks->scratch_size = len;
+    if (len == 0) return false;
+    size_t at = fold_hash(key, len) & ks->mask;
+    while (ks->slot[at]) {
+        if (ks->length[at] == len && same_folded(ks->slot[at], key, len)) return true;
+        at = (at + 1) & ks->mask;
     }
-    for (size_t j = 0; j < len; j++) ks->scratch[j] = static_cast<char>(safestr_casemap_lower[static_cast<unsigned char>(key[j])]);
-    return fr_hash_find(ks->table, ks->scratch, static_cast<uint32_t>(len)) != nullptr;
+    return false;
 }
 
 void keyset_free(keyset *ks) {
     if (!ks) return;
-    if (ks->table) fr_hash_unref(ks->table);
-    free(ks->scratch);
+    free(ks->slot);
+    free(ks->length);
     free(ks);
+}
+
+namespace {
+inline size_t ptr_hash(const void *p) {
+    uint64_t x = reinterpret_cast<uintptr_t>(p);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    return static_cast<size_t>(x ^ (x >> 33));
+}
+} // namespace
+
+bool ptrset_has(const ptrset *ps, const void *p) {
+    if (!ps->slot) return false;
+    for (size_t at = ptr_hash(p) & ps->mask; ps->slot[at]; at = (at + 1) & ps->mask)
+        if (ps->slot[at] == p) return true;
+    return false;
+}
+
+void ptrset_add(ptrset *ps, const void *p) {
+    if (ptrset_has(ps, p)) return;
+    if (!ps->slot || (ps->count + 1) * 2 > ps->mask + 1) {
+        size_t size = ps->slot ? (ps->mask + 1) * 2 : 64;
+        const void **old = ps->slot;
+        size_t old_size = old ? ps->mask + 1 : 0;
+        ps->slot = static_cast<const void **>(fr_calloc(size, sizeof(void *)));
+        ps->mask = size - 1;
+        for (size_t i = 0; i < old_size; i++) {
+            if (!old[i]) continue;
+            size_t at = ptr_hash(old[i]) & ps->mask;
+            while (ps->slot[at]) at = (at + 1) & ps->mask;
+            ps->slot[at] = old[i];
+        }
+        free(old);
+    }
+    size_t at = ptr_hash(p) & ps->mask;
+    while (ps->slot[at]) at = (at + 1) & ps->mask;
+    ps->slot[at] = p;
+    ps->count++;
+}
+
+void ptrset_clear(ptrset *ps) {
+    free(ps->slot);
+    ps->slot = nullptr;
+    ps->mask = 0;
+    ps->count = 0;
 }
 
 int add_pair(fr_hash_t *t, const char *key, size_t klen, safestr_t value) {
@@ -283,7 +345,7 @@ struct write_state {
     const char *tmp; // the temporary file's name once it may exist
     fr_hash_t *conf;
     bool locked;
-    fr_hash_t *seen; // keys met in the file
+    ptrset seen; // value slots of the table's keys met in the file
     fr_array_t *keys;
     int result;
 };
@@ -293,10 +355,6 @@ int fput_all(FILE *f, const char *p, size_t n) { return n == 0 || fwrite(p, 1, n
 // Writes value bytes (a safe string may hold zero bytes).
 int put_value(FILE *f, safestr_t v) { return v ? fput_all(f, v, safestr_length(v)) : 0; }
 
-safestr_t value_of(fr_hash_t *conf, const char *key, size_t klen) {
-    auto *slot = static_cast<safestr_t *>(fr_hash_find(conf, key, static_cast<uint32_t>(klen + 1)));
-    return slot ? *slot : nullptr;
-}
 
 void sync_directory(const char *path) {
     char *copy = strdup(path);
@@ -361,14 +419,11 @@ __attribute__((noinline)) void write_body(write_state *s, safestr_t file, safest
     s->out_fd = -1;
 
     s->locked = kivo::header_lock(&s->conf->hdr) == 0;
-    s->seen = fr_hash_init_api(64, nullptr, nullptr, nullptr);
-    FR_CHECK_RETURN_VOID(s->seen != nullptr);
     FILE *out = s->out;
     int bad = 0;
     if (s->in) {
         unsigned blank_count = 0, blank_flag = 0;
         ssize_t got;
-        char one = 1;
         while ((got = getline(&s->line, &s->line_cap, s->in)) >= 0) {
             char *p = s->line;
             size_t end = static_cast<size_t>(got);
@@ -393,8 +448,11 @@ __attribute__((noinline)) void write_body(write_state *s, safestr_t file, safest
             size_t klen = sep - start;
             char saved = p[sep];
             p[sep] = 0;
-            safestr_t v = klen + 1 <= UINT32_MAX ? value_of(s->conf, p + start, klen) : nullptr;
-            if (klen + 1 <= UINT32_MAX) fr_hash_add(s->seen, p + start, static_cast<uint32_t>(klen + 1), &one, 1);
+            auto *slot = klen + 1 <= UINT32_MAX
+                             ? static_cast<safestr_t *>(fr_hash_find(s->conf, p + start, static_cast<uint32_t>(klen + 1)))
+                             : nullptr;
+            safestr_t v = slot ? *slot : nullptr;
+            if (slot) ptrset_add(&s->seen, slot);
             p[sep] = saved;
             if (v) {
                 bad |= fput_all(out, p + start, klen) | (fputc(' ', out) == EOF) | put_value(out, v)
@@ -413,9 +471,9 @@ __attribute__((noinline)) void write_body(write_state *s, safestr_t file, safest
     int32_t n = s->keys ? fr_array_length(s->keys) : 0;
     for (int32_t i = 0; i < n; i++) {
         auto *k = static_cast<fr_hash_key_t *>(fr_array_get(s->keys, i));
-        if (!k || k->len == 0 || fr_hash_find(s->seen, k->key, k->len)) continue;
+        if (!k || k->len == 0) continue;
         auto *slot = static_cast<safestr_t *>(fr_hash_find(s->conf, k->key, k->len));
-        if (!slot || !*slot) continue;
+        if (!slot || !*slot || ptrset_has(&s->seen, slot)) continue;
         // The key's bytes end with the zero counted in its length.
         const char *key = static_cast<const char *>(k->key);
         size_t klen = k->len - 1;
@@ -423,7 +481,7 @@ __attribute__((noinline)) void write_body(write_state *s, safestr_t file, safest
                | fput_all(out, key, klen) | (fputc(' ', out) == EOF) | put_value(out, *slot)
                | (fputs("\n\n", out) == EOF);
         // A key stored twice is appended once.
-        fr_hash_add(s->seen, k->key, k->len, &bad, 1);
+        ptrset_add(&s->seen, slot);
     }
     if (s->locked) {
         kivo::header_unlock(&s->conf->hdr);
@@ -474,7 +532,7 @@ KIVO_API int fr_conf_write_file(safestr_t file, fr_hash_t *conf) {
     XXL_ON_EXIT {
         if (s.locked) kivo::header_unlock(&conf->hdr);
         if (s.keys) fr_hash_destroy_keys_array(s.keys);
-        if (s.seen) fr_hash_unref(s.seen);
+        ptrset_clear(&s.seen);
         if (s.in) fclose(s.in);
         if (s.out) fclose(s.out);
         if (s.out_fd >= 0) close(s.out_fd);

@@ -4,22 +4,34 @@
 #define KIVO_CONF_IMPL_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <kivo/hash.h>
 #include <kivo/safestr.h>
 
 namespace kivo::conf {
 
-// A caller's key list, folded to lower case for lookups ignoring case.
+// A caller's key list, looked up ignoring (ASCII) case: an open-addressing
+// table of the list's own strings, which live as long as the call.
 struct keyset {
-    fr_hash_t *table;
+    const char **slot; // null or a key of the list
+    uint32_t *length;
+    size_t mask;
     size_t count;
-    char *scratch;
-    size_t scratch_size;
 };
 
 keyset *keyset_new(const char **keys);
 bool keyset_has(keyset *ks, const char *key, size_t len);
 void keyset_free(keyset *ks);
+
+// A set of addresses (the value slots of a configuration table).
+struct ptrset {
+    const void **slot;
+    size_t mask;
+    size_t count;
+};
+void ptrset_add(ptrset *ps, const void *p);
+bool ptrset_has(const ptrset *ps, const void *p);
+void ptrset_clear(ptrset *ps);
 
 // Blank bytes as the safe-string trim sees them.
 void trim(const char *p, size_t *start, size_t *end);

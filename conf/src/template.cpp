@@ -5,6 +5,9 @@
 #define KIVO_FILE "template"
 
 #include <stdlib.h>
+#if KIVO_THREADS
+#include <pthread.h>
+#endif
 #include <string.h>
 
 #include <kivo/array.h>
@@ -35,11 +38,13 @@ int row_set(fr_hash_t *row, const char *name, const char *value) {
     size_t vlen = strlen(value);
     if (nlen == 0 || nlen > UINT32_MAX || vlen > UINT32_MAX - sizeof(row_value)) return -1;
     uint32_t size = static_cast<uint32_t>(offsetof(row_value, bytes) + vlen + 1);
-    auto *rv = static_cast<row_value *>(fr_alloc(size));
+    // Short values are staged on the stack; the table copies them anyway.
+    alignas(row_value) char local[256];
+    auto *rv = size <= sizeof(local) ? reinterpret_cast<row_value *>(local) : static_cast<row_value *>(fr_alloc(size));
     rv->length = static_cast<uint32_t>(vlen);
     memcpy(rv->bytes, value, vlen + 1);
     int rc = fr_hash_add(row, name, static_cast<uint32_t>(nlen), rv, size);
-    free(rv);
+    if (reinterpret_cast<char *>(rv) != local) free(rv);
     return rc;
 }
 
@@ -53,35 +58,61 @@ void free_quietly(safestr_t s) {
     FR_LOG_EXCEPTION XXL_BLOCK_END;
 }
 
-// The filler's output: plain bytes, turned into a safe string at the end.
-struct outbuf {
-    char *data;
-    size_t length;
-    size_t capacity;
+// The filler walks the text once and records the output as pieces (text
+// runs, values, the characters of tags kept), then copies them into a
+// string of exactly the right size.
+struct piece {
+    const char *p;
+    size_t n;
 };
+struct plan {
+    piece *v;
+    size_t count;
+    size_t cap;
+    size_t length;
+    void put(const char *p, size_t n) {
+        if (n == 0) return;
+        if (count == cap) {
+            cap = cap ? cap * 2 : 256;
+            v = static_cast<piece *>(fr_realloc(v, cap * sizeof(piece)));
+        }
+        v[count++] = piece{p, n};
+        length += n;
+    }
+};
+// Each thread keeps its piece list from one fill to the next: a fill then
+// allocates nothing but its result, and the allocator is not made to give
+// memory back and fault it in again on every call. A list grown past
+// kKeepPieces is dropped after use.
+constexpr size_t kKeepPieces = 1 << 16;
+#if KIVO_THREADS
+pthread_once_t plan_once = PTHREAD_ONCE_INIT;
+pthread_key_t plan_key;
+void plan_free(void *p) {
+    if (!p) return;
+    free(static_cast<plan *>(p)->v);
+    free(p);
+}
+void plan_key_make() { pthread_key_create(&plan_key, plan_free); }
+__attribute__((noinline)) plan *thread_plan() {
+    pthread_once(&plan_once, plan_key_make);
+    auto *p = static_cast<plan *>(pthread_getspecific(plan_key));
+    if (!p) {
+        p = static_cast<plan *>(fr_calloc(1, sizeof(plan)));
+        pthread_setspecific(plan_key, p);
+    }
+    return p;
+}
+#else
+plan the_plan;
+__attribute__((noinline)) plan *thread_plan() { return &the_plan; }
+#endif
 
-void out_room(outbuf *o, size_t more) {
-    if (o->capacity - o->length >= more) return;
-    size_t want = o->capacity ? o->capacity : 256;
-    while (want - o->length < more) want *= 2;
-    o->data = static_cast<char *>(fr_realloc(o->data, want));
-    o->capacity = want;
-}
-inline void out_put(outbuf *o, const char *p, size_t n) {
-    if (n == 0) return;
-    out_room(o, n);
-    memcpy(o->data + o->length, p, n);
-    o->length += n;
-}
-inline void out_char(outbuf *o, char c) {
-    if (o->length == o->capacity) out_room(o, 1);
-    o->data[o->length++] = c;
-}
-// "{" prefix name "}" for a tag that names nothing.
-void out_tag(outbuf *o, const char *prefix, const char *name, size_t n) {
-    out_put(o, prefix, strlen(prefix));
-    out_put(o, name, n);
-    out_char(o, '}');
+// prefix name "}" for a tag that names nothing.
+inline void put_tag(plan *o, const char *prefix, size_t plen, const char *name, size_t n) {
+    o->put(prefix, plen);
+    o->put(name, n);
+    o->put("}", 1);
 }
 
 tpl_hash_value *lookup(fr_hash_t *vars, const char *name, size_t n) {
@@ -95,26 +126,6 @@ fr_hash_t *row_at(fr_array_t *rows, int32_t i) {
     return p ? *p : nullptr;
 }
 
-// A safe string with exactly these bytes.
-safestr_t make_string(const char *p, size_t n, bool trusted) {
-    if (n > UINT32_MAX) XXL_THROW_ERROR(SAFESTR_E_TOO_LONG, nullptr);
-    safestr_t s = safestr_alloc(static_cast<uint32_t>(n), trusted ? SAFESTR_F_TRUSTED : 0);
-    if (n == 0) return s;
-    volatile safestr_t keep = s;
-    XXL_BLOCK {
-        safestr_header_t *h = safestr_get(keep, SAFESTR_GET_WRITABLE);
-        safestr_header_t *nh = safestr_resize(h, static_cast<uint32_t>(n));
-        memcpy(reinterpret_cast<char *>(nh + 1), p, n);
-        keep = safestr_complete(h, nh);
-    }
-    XXL_ON_ANY {
-        free_quietly(keep);
-        XXL_PROMOTE;
-    }
-    XXL_BLOCK_END;
-    return keep;
-}
-
 // The template's own copy of its text, or null after a fault (logged).
 __attribute__((noinline)) safestr_t copy_text(const char *text) {
     volatile safestr_t copy = nullptr;
@@ -125,10 +136,25 @@ __attribute__((noinline)) safestr_t copy_text(const char *text) {
     return copy;
 }
 
+// A private copy of value; the call's hold on value is dropped on every
+// path, a fault included (which then goes on to the caller).
+__attribute__((noinline)) safestr_t clone_value(safestr_t value) {
+    volatile safestr_t copy = nullptr;
+    XXL_BLOCK {
+        copy = safestr_clone(value, 0);
+    }
+    XXL_ON_EXIT {
+        free_quietly(value);
+    }
+    XXL_BLOCK_END;
+    return copy;
+}
+
 enum class St { text, open, var, block, close };
 
-// The filler proper; the template is locked by the caller.
-void fill(fr_tpl_t *t, outbuf *o, outbuf *name, bool *trusted) {
+// The filler proper; the template is locked by the caller. Names are read
+// in place from the text.
+void fill(fr_tpl_t *t, plan *o, bool *trusted) {
     const char *text = t->text;
     size_t len = safestr_length(t->text);
     fr_hash_t *vars = t->variables;
@@ -138,31 +164,34 @@ void fill(fr_tpl_t *t, outbuf *o, outbuf *name, bool *trusted) {
     fr_array_t *rows = nullptr;      // rows being repeated
     int32_t index = 0;               // current row index
     size_t block_start = 0;          // position of the block's "{"
+    size_t name_start = 0;           // first character of the name being read
     fr_hash_t *row = nullptr;        // current table is a row when set
-    size_t close_mark = 0;           // output length before a copied end tag
+    size_t close_mark = 0;           // pieces before a copied end tag
+    size_t close_length = 0;
+    bool again = false;              // the opening tag is read again for the next row
+    tpl_hash_value *again_entry = nullptr;
 
     for (size_t i = 0; i < len; i++) {
         char c = text[i];
         switch (st) {
-        case St::text:
-            if (c == '{') {
-                st = St::open;
-            } else {
-                // Copy the run of plain text in one go.
-                const char *end = static_cast<const char *>(memchr(text + i, '{', len - i));
-                size_t stop = end ? static_cast<size_t>(end - text) : len;
-                out_put(o, text + i, stop - i);
-                i = stop - 1;
-            }
+        case St::text: {
+            // Copy the run of plain text in one go.
+            const char *end = static_cast<const char *>(memchr(text + i, '{', len - i));
+            size_t stop = end ? static_cast<size_t>(end - text) : len;
+            o->put(text + i, stop - i);
+            i = stop;
+            if (end) st = St::open;
             break;
+        }
         case St::open:
             if (c == '$') {
                 st = St::var;
-                name->length = 0;
+                name_start = i + 1;
             } else if (c == '/') {
                 st = St::close;
-                close_mark = o->length;
-                if (!entry) out_put(o, "{/", 2);
+                close_mark = o->count;
+                close_length = o->length;
+                if (!entry) o->put("{/", 2);
             } else if (in_block) {
                 // A nested block: drop it up to its own end tag, or to the
                 // end of the text when that never comes.
@@ -186,61 +215,72 @@ void fill(fr_tpl_t *t, outbuf *o, outbuf *name, bool *trusted) {
                 st = St::text;
             } else {
                 block_start = i - 1;
-                name->length = 0;
-                out_char(name, c);
+                name_start = i;
                 in_block = true;
                 st = St::block;
             }
             break;
-        case St::var:
-            if (c != '}') {
-                out_char(name, c);
+        case St::var: {
+            const char *brace = static_cast<const char *>(memchr(text + i, '}', len - i));
+            if (!brace) {
+                i = len; // an unfinished tag leaves nothing
                 break;
             }
+            i = static_cast<size_t>(brace - text);
+            const char *name = text + name_start;
+            size_t n = i - name_start;
             if (row) {
-                auto *rv = static_cast<row_value *>(
-                    name->length ? fr_hash_find(row, name->data, static_cast<uint32_t>(name->length)) : nullptr);
+                auto *rv = static_cast<row_value *>(n ? fr_hash_find(row, name, static_cast<uint32_t>(n)) : nullptr);
                 if (rv) {
-                    out_put(o, rv->bytes, rv->length);
+                    o->put(rv->bytes, rv->length);
                     *trusted = false;
                 } else {
-                    out_tag(o, "{$", name->data, name->length);
+                    put_tag(o, "{$", 2, name, n);
                 }
             } else {
-                tpl_hash_value *v = lookup(vars, name->data, name->length);
+                tpl_hash_value *v = lookup(vars, name, n);
                 if (v && v->kind == FR_TPL_SCALAR && v->payload.value) {
-                    out_put(o, v->payload.value, safestr_length(v->payload.value));
+                    o->put(v->payload.value, safestr_length(v->payload.value));
                     if (!safestr_istrusted(v->payload.value)) *trusted = false;
                 } else {
-                    out_tag(o, "{$", name->data, name->length);
+                    put_tag(o, "{$", 2, name, n);
                 }
             }
-            name->length = 0;
             st = St::text;
             break;
-        case St::block:
+        }
+        case St::block: {
             if (c != '}') {
-                out_char(name, c);
-                break;
-            }
-            {
-                tpl_hash_value *v = lookup(vars, name->data, name->length);
-                fr_hash_t *r = nullptr;
-                if (v && v->kind == FR_TPL_BLOCK && v->payload.rows) r = row_at(v->payload.rows, index);
-                if (r) {
-                    entry = v;
-                    rows = v->payload.rows;
-                    row = r;
-                } else {
-                    entry = nullptr;
-                    out_tag(o, "{", name->data, name->length);
+                const char *brace = static_cast<const char *>(memchr(text + i, '}', len - i));
+                if (!brace) {
+                    i = len;
+                    break;
                 }
+                i = static_cast<size_t>(brace - text);
             }
-            name->length = 0;
+            const char *name = text + name_start;
+            size_t n = i - name_start;
+            // Read again for the next row, the tag names the block being
+            // repeated: nothing can have changed it while the template is
+            // locked.
+            tpl_hash_value *v = again ? again_entry : lookup(vars, name, n);
+            again = false;
+            fr_hash_t *r = nullptr;
+            if (v && v->kind == FR_TPL_BLOCK && v->payload.rows) r = row_at(v->payload.rows, index);
+            if (r) {
+                entry = v;
+                again_entry = v;
+                rows = v->payload.rows;
+                row = r;
+            } else {
+                entry = nullptr;
+                put_tag(o, "{", 1, name, n);
+            }
             st = St::text;
             break;
+        }
         case St::close:
-            if (!entry) out_char(o, c);
+            if (!entry) o->put(text + i, 1);
             if (c != '}') break;
             if (rows) {
                 index += 1;
@@ -249,6 +289,7 @@ void fill(fr_tpl_t *t, outbuf *o, outbuf *name, bool *trusted) {
                     index = 0;
                 } else {
                     i = block_start - 1; // read the opening tag again
+                    again = true;
                 }
             }
             row = nullptr;
@@ -260,7 +301,37 @@ void fill(fr_tpl_t *t, outbuf *o, outbuf *name, bool *trusted) {
     }
     // An end tag copied as it came but never finished leaves nothing, like
     // any other unfinished tag.
-    if (st == St::close && !entry) o->length = close_mark;
+    if (st == St::close && !entry) {
+        o->count = close_mark;
+        o->length = close_length;
+    }
+}
+
+// Fills the template into a new string of exactly the output's size.
+safestr_t fill_string(fr_tpl_t *t, plan *o) {
+    bool trusted = safestr_istrusted(t->text) != 0;
+    fill(t, o, &trusted);
+    if (o->length > UINT32_MAX) XXL_THROW_ERROR(SAFESTR_E_TOO_LONG, nullptr);
+    uint32_t n = static_cast<uint32_t>(o->length);
+    safestr_t s = safestr_alloc(n, trusted ? SAFESTR_F_TRUSTED : 0);
+    if (n == 0) return s;
+    volatile safestr_t keep = s;
+    XXL_BLOCK {
+        safestr_header_t *h = safestr_get(keep, SAFESTR_GET_WRITABLE);
+        safestr_header_t *nh = safestr_resize(h, n);
+        char *d = reinterpret_cast<char *>(nh + 1);
+        for (size_t k = 0; k < o->count; k++) {
+            memcpy(d, o->v[k].p, o->v[k].n);
+            d += o->v[k].n;
+        }
+        keep = safestr_complete(h, nh);
+    }
+    XXL_ON_ANY {
+        free_quietly(keep);
+        XXL_PROMOTE;
+    }
+    XXL_BLOCK_END;
+    return keep;
 }
 
 } // namespace
@@ -317,12 +388,18 @@ KIVO_API fr_tpl_t *fr_tpl_init(const char *text) {
 }
 
 KIVO_API int fr_tpl_addvar(fr_tpl_t *tpl, const char *name, safestr_t value) {
-    FR_CHECK_RETURN(tpl != nullptr && name != nullptr && value != nullptr, -1);
-    size_t nlen = strlen(name);
-    FR_CHECK_RETURN(nlen > 0 && nlen <= UINT32_MAX, -1);
-    // The copy is made before the lock is taken: a fault in it (a bad or
-    // temporary value) must not leave the template locked.
-    safestr_t copy = safestr_clone(value, 0);
+    // The value is held for the call, so that a temporary one is freed by
+    // it on every path, refusals included.
+    if (value) safestr_reference(value);
+    size_t nlen = name ? strlen(name) : 0;
+    if (!tpl || !value || nlen == 0 || nlen > UINT32_MAX) {
+        free_quietly(value);
+        FR_LOG_CONDITIONAL_RETURN();
+        return -1;
+    }
+    // The copy is made before the lock is taken: a fault in it must not
+    // leave the template locked.
+    safestr_t copy = clone_value(value);
     tpl_hash_value *v = fr_tpl_hash_value_init(FR_TPL_SCALAR);
     v->payload.value = copy;
     kivo::header_lock(&tpl->hdr);
@@ -381,24 +458,26 @@ KIVO_API int fr_tpl_addblockvar(fr_tpl_t *tpl, int32_t row, const char *block, c
 KIVO_API safestr_t fr_tpl_parse(fr_tpl_t *tpl) {
     FR_CHECK_RETURN(tpl != nullptr, nullptr);
     volatile safestr_t result = nullptr;
-    outbuf out = {nullptr, 0, 0};
-    outbuf name = {nullptr, 0, 0};
     volatile bool locked = false;
+    plan *const pieces = thread_plan();
+    pieces->count = 0;
+    pieces->length = 0;
     XXL_BLOCK {
         locked = kivo::header_lock(&tpl->hdr) == 0;
         if (tpl->text && tpl->variables) {
-            bool trusted = safestr_istrusted(tpl->text) != 0;
-            fill(tpl, &out, &name, &trusted);
-            result = make_string(out.data, out.length, trusted);
+            result = fill_string(tpl, pieces);
         } else {
             FR_LOG_CONDITIONAL_RETURN();
         }
     }
     XXL_ON_EXIT {
         if (locked) kivo::header_unlock(&tpl->hdr);
-        if (out.data) safestr_memzero(out.data, out.length);
-        free(out.data);
-        free(name.data);
+        if (pieces->cap > kKeepPieces) {
+            free(pieces->v);
+            pieces->v = nullptr;
+            pieces->cap = 0;
+        }
+        pieces->count = 0;
     }
     XXL_BLOCK_END;
     return result;

@@ -203,6 +203,13 @@ TEST(Template, OneCallReleasesEverything) {
             fr_tpl_addvar(t, "a", v);
         });
         EXPECT_EQ(counter.live(), 2); // the template's text and its copy
+        // ... and so is one passed to a call that refuses.
+        ctest::run([&] {
+            EXPECT_EQ(fr_tpl_addvar(t, "", safestr_create("v", SAFESTR_F_TEMPORARY)), -1);
+            EXPECT_EQ(fr_tpl_addvar(nullptr, "a", safestr_create("v", SAFESTR_F_TEMPORARY)), -1);
+            EXPECT_EQ(fr_tpl_addvar(t, nullptr, safestr_create("v", SAFESTR_F_TEMPORARY)), -1);
+        });
+        EXPECT_EQ(counter.live(), 2);
         _tpl_destroy(t);
         EXPECT_EQ(counter.live(), 0);
     }
