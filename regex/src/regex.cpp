@@ -63,16 +63,48 @@ void make_contexts() {
 // What each thread keeps between matches: its match data (grown to the
 // largest pattern it met) and its JIT stack. Matching allocates nothing in
 // steady state.
+//
+// It also keeps the compiled patterns it used last, each with a reference
+// of its own, in front of the shared cache: a hit costs no lock and no
+// hash. A slot is good while the shared cache has seen no replacement and
+// no destruction since it was filled (the generation below), and only for
+// the same text, options and locale name.
+struct slot {
+    holder *h;
+    char *text;
+    uint32_t len;
+    uint32_t options;
+    uint64_t generation;
+};
+
+constexpr int slot_count = 8;
+
 struct thread_state {
     pcre2_match_data *md;
     uint32_t pairs;
     pcre2_jit_stack *stack;
+    slot slots[slot_count];
+    uint32_t victim;
 };
+
+// Bumped whenever a cached compilation stops being the one the cache hands
+// out (replaced for another locale, or the cache destroyed or made).
+uint64_t generation = 1;
+
+void release(holder *h);
+
+void clear_slot(slot *sl) {
+    release(sl->h);
+    free(sl->text);
+    *sl = slot{};
+}
 
 void free_thread_state(void *p) {
     auto *t = static_cast<thread_state *>(p);
     if (!t)
         return;
+    for (slot &sl : t->slots)
+        clear_slot(&sl);
     pcre2_match_data_free(t->md);
     pcre2_jit_stack_free(t->stack);
     free(t);
@@ -202,9 +234,7 @@ holder *compile(const char *pattern, size_t len, uint32_t options, const char *l
 // The cache key is the text with its terminating zero, followed by the
 // options when there are any (no pattern text holds a zero byte, so the two
 // kinds of key never meet).
-holder *acquire(const char *pattern, size_t len, uint32_t options) {
-    contexts();
-    const char *locale = ctype_name();
+holder *acquire_shared(const char *pattern, size_t len, uint32_t options, const char *locale) {
     fr_hash_t *t = __atomic_load_n(&cache, __ATOMIC_ACQUIRE);
     if (!t)
         return compile(pattern, len, options, locale);
@@ -238,6 +268,8 @@ holder *acquire(const char *pattern, size_t len, uint32_t options) {
         if (h) {
             regex_cache_entry ne = {h->code, h, static_cast<int>(h->groups), h->locale, h->tables};
             hold(h); // the entry's reference
+            if (e)
+                __atomic_add_fetch(&generation, 1, __ATOMIC_ACQ_REL);
             int rc = e ? fr_hash_add(t, key, static_cast<uint32_t>(klen), &ne, sizeof ne)
                        : fr_hash_force_add(t, key, static_cast<uint32_t>(klen), &ne, sizeof ne);
             if (rc != 0)
@@ -247,6 +279,54 @@ holder *acquire(const char *pattern, size_t len, uint32_t options) {
     fr_hash_unlock(t);
     free(heap_key);
     return h;
+}
+
+// The compiled pattern for (pattern, options) under the current locale.
+// *owned: the caller holds a reference to give back with release(); else
+// the thread's slot holds it and the caller must not release it.
+holder *acquire(const char *pattern, size_t len, uint32_t options, bool *owned) {
+    contexts();
+    const char *locale = ctype_name();
+    *owned = true;
+    if (!__atomic_load_n(&cache, __ATOMIC_ACQUIRE) || len > UINT32_MAX)
+        return acquire_shared(pattern, len, options, locale);
+    // Read before the shared lookup: a replacement after it makes the slot stale.
+    uint64_t gen = __atomic_load_n(&generation, __ATOMIC_ACQUIRE);
+    thread_state *ts = this_thread();
+    slot *same = nullptr;
+    for (slot &sl : ts->slots) {
+        if (sl.h && sl.len == len && sl.options == options && memcmp(sl.text, pattern, len) == 0) {
+            if (sl.generation == gen && strcmp(sl.h->locale, locale) == 0) {
+                *owned = false;
+                return sl.h;
+            }
+            same = &sl;
+            break;
+        }
+    }
+    holder *h = acquire_shared(pattern, len, options, locale);
+    if (!h)
+        return nullptr;
+    slot *sl = same ? same : &ts->slots[ts->victim++ % slot_count];
+    if (sl == same) {
+        release(sl->h);
+    } else {
+        clear_slot(sl);
+        sl->text = static_cast<char *>(fr_alloc(len + 1));
+        memcpy(sl->text, pattern, len);
+        sl->text[len] = 0;
+        sl->len = static_cast<uint32_t>(len);
+    }
+    sl->h = h;
+    sl->options = options;
+    sl->generation = gen;
+    *owned = false;
+    return h;
+}
+
+inline void done_with(holder *h, bool owned) {
+    if (owned)
+        release(h);
 }
 
 // Array of match vectors: its release hook frees each vector.
@@ -260,7 +340,8 @@ int exec_bytes(const char *pattern, size_t plen, const char *subject, size_t sle
         errno = EOVERFLOW;
         return -1;
     }
-    holder *h = acquire(pattern, plen, 0);
+    bool owned;
+    holder *h = acquire(pattern, plen, 0, &owned);
     if (!h)
         return -1;
     uint32_t pairs = h->groups + 1;
@@ -269,7 +350,7 @@ int exec_bytes(const char *pattern, size_t plen, const char *subject, size_t sle
     pcre2_match_data *md = match_data(pairs);
     fr_array_t *a = fr_array_init_sized_api(sizeof(int *), 0, release_vector, 0, nullptr, nullptr);
     if (!a) {
-        release(h);
+        done_with(h, owned);
         errno = ENOMEM;
         return -1;
     }
@@ -300,7 +381,7 @@ int exec_bytes(const char *pattern, size_t plen, const char *subject, size_t sle
         // After an empty match, the next try must be non-empty at the same place.
         options = ov[0] == ov[1] ? (PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED) : 0;
     }
-    release(h);
+    done_with(h, owned);
     if (count < 0) {
         fr_array_unref(a);
         return -1;
@@ -331,12 +412,13 @@ int kivo::re::exists(const char *pattern, size_t plen, uint32_t options, const c
         errno = EOVERFLOW;
         return 0;
     }
-    holder *h = acquire(pattern, plen, options);
+    bool owned;
+    holder *h = acquire(pattern, plen, options, &owned);
     if (!h)
         return 0;
     pcre2_match_data *md = match_data(h->groups + 1);
     int rc = pcre2_match(h->code, reinterpret_cast<PCRE2_SPTR>(subject), slen, 0, 0, md, mctx);
-    release(h);
+    done_with(h, owned);
     if (rc > 0)
         return 1;
     if (rc == 0)
@@ -367,8 +449,10 @@ KIVO_API int fr_reginit(void) {
     int rc = 0;
     if (!__atomic_load_n(&cache, __ATOMIC_ACQUIRE)) {
         fr_hash_t *t = fr_hash_init_api(1024, _cache_entry_destroy, nullptr, nullptr);
-        if (t)
+        if (t) {
+            __atomic_add_fetch(&generation, 1, __ATOMIC_ACQ_REL);
             __atomic_store_n(&cache, t, __ATOMIC_RELEASE);
+        }
         else
             rc = -1;
     }
@@ -383,6 +467,7 @@ KIVO_API void fr_regdestroy(void) {
     pthread_mutex_lock(&init_mutex);
 #endif
     fr_hash_t *t = __atomic_exchange_n(&cache, nullptr, __ATOMIC_ACQ_REL);
+    __atomic_add_fetch(&generation, 1, __ATOMIC_ACQ_REL);
     if (t)
         fr_hash_unref(t);
     drop_thread_state();
@@ -396,6 +481,8 @@ KIVO_API int fr_regmatch_exists(safestr_t pattern, safestr_t subject) {
         errno = EINVAL;
         return 0;
     }
+    if (kivo::re::usable(pattern) && kivo::re::usable(subject))
+        return kivo::re::exists(pattern, strlen(pattern), 0, subject, strlen(subject));
     volatile int result = 0;
     XXL_BLOCK {
         safestr_get(pattern, SAFESTR_GET_READONLY);

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <kivo/safestr.h>
 
 namespace kivo::re {
 
@@ -20,6 +21,21 @@ constexpr size_t jit_stack_max = 1024 * 1024;
 // 1 match, 0 no match (errno untouched), 0 with errno set on failure. The
 // pattern is taken through the cache under a key that includes the options.
 int exists(const char *pattern, size_t pattern_len, uint32_t options, const char *subject, size_t subject_len);
+
+// The header of s when it is a live safe string that is not temporary: such
+// a string stays as it is for a call that neither edits nor frees it, so it
+// can be read without being taken (no frame block, no reference). Null
+// otherwise: the caller then takes it in a block, which also reports a dead
+// handle properly.
+inline safestr_header_t *usable(safestr_t s) {
+    if (!s)
+        return nullptr;
+    uint32_t c = __atomic_load_n(&safestr_cookie, __ATOMIC_RELAXED);
+    auto *h = reinterpret_cast<safestr_header_t *>(const_cast<char *>(s)) - 1;
+    if (c == 0 || h->cookie != c || (h->flags & SAFESTR_F_TEMPORARY))
+        return nullptr;
+    return h;
+}
 
 } // namespace kivo::re
 

@@ -70,6 +70,19 @@ enum { keep_case = 0, lower_case = 1 };
 template <typename Judge> int judged(safestr_t s, int lower, uint32_t limit, Judge judge) {
     if (!s)
         return 0;
+    // A plain live string needs no block: nothing below raises.
+    if (safestr_header_t *h = kivo::re::usable(s)) {
+        if (limit && h->length >= limit)
+            return 0;
+        if (lower) {
+            if ((h->flags & SAFESTR_F_READONLY) || h->refs > 1)
+                return 0;
+            auto *t = reinterpret_cast<unsigned char *>(h + 1);
+            for (uint32_t i = 0; i < h->length; i++)
+                t[i] = safestr_casemap_lower[t[i]];
+        }
+        return judge(reinterpret_cast<const char *>(h + 1), h->length);
+    }
     volatile int ok = 0;
     XXL_BLOCK {
         safestr_header_t *h = safestr_get(s, lower ? SAFESTR_GET_WRITABLE : SAFESTR_GET_READONLY);

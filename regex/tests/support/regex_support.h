@@ -25,7 +25,7 @@ public:
 std::vector<std::string> take_list(fr_reglink_t *list);
 
 // Runs a shell command with input on its standard input; its standard
-// output. Fails the running test when the command cannot run or exits non-zero.
+// output. Aborts the test program when the command cannot run or exits non-zero.
 std::string run_judge(const std::string &command, const std::string &input);
 
 // Hex form of bytes (two lower-case digits a byte), to hand any bytes to a judge.
