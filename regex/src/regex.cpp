@@ -50,14 +50,16 @@ void pcre_free(void *p, void *) { _fr_reg_free(p); }
 
 void make_contexts() {
     gctx = pcre2_general_context_create(pcre_alloc, pcre_free, nullptr);
-    mctx = pcre2_match_context_create(gctx);
-    if (!gctx || !mctx) {
+    pcre2_match_context *m = gctx ? pcre2_match_context_create(gctx) : nullptr;
+    if (!m) {
         // Only an allocation can fail here, and ours never returns null.
         abort();
     }
-    pcre2_set_match_limit(mctx, kivo::re::match_limit);
-    pcre2_set_depth_limit(mctx, kivo::re::depth_limit);
-    pcre2_set_heap_limit(mctx, kivo::re::heap_limit_kib);
+    pcre2_set_match_limit(m, kivo::re::match_limit);
+    pcre2_set_depth_limit(m, kivo::re::depth_limit);
+    pcre2_set_heap_limit(m, kivo::re::heap_limit_kib);
+    // Published last: its presence says everything above is ready.
+    __atomic_store_n(&mctx, m, __ATOMIC_RELEASE);
 }
 
 // What each thread keeps between matches: its match data (grown to the
@@ -83,6 +85,7 @@ struct thread_state {
     pcre2_match_data *md;
     uint32_t pairs;
     pcre2_jit_stack *stack;
+    pcre2_match_context *mctx; // the shared limits, with this thread's JIT stack
     slot slots[slot_count];
     uint32_t victim;
 };
@@ -106,6 +109,7 @@ void free_thread_state(void *p) {
     for (slot &sl : t->slots)
         clear_slot(&sl);
     pcre2_match_data_free(t->md);
+    pcre2_match_context_free(t->mctx);
     pcre2_jit_stack_free(t->stack);
     free(t);
 }
@@ -119,7 +123,10 @@ __thread thread_state *tl_state;
 
 void make_key() { pthread_key_create(&state_key, free_thread_state); }
 void make_contexts_once();
-inline void contexts() { pthread_once(&contexts_once, make_contexts_once); }
+inline void contexts() {
+    if (__builtin_expect(!__atomic_load_n(&mctx, __ATOMIC_ACQUIRE), 0))
+        pthread_once(&contexts_once, make_contexts_once);
+}
 
 thread_state *this_thread() {
     if (__builtin_expect(!tl_state, 0)) {
@@ -142,7 +149,7 @@ void drop_thread_state() {
 thread_state plain_state;
 void make_contexts_once();
 inline void contexts() {
-    if (!gctx)
+    if (!mctx)
         make_contexts_once();
 }
 inline thread_state *this_thread() { return &plain_state; }
@@ -154,22 +161,22 @@ void drop_thread_state() {
 }
 #endif
 
-// The calling thread's JIT stack, made at its first JIT match.
-pcre2_jit_stack *jit_stack(void *) {
-    thread_state *t = this_thread();
-    if (!t->stack)
-        t->stack = pcre2_jit_stack_create(kivo::re::jit_stack_start, kivo::re::jit_stack_max, gctx);
-    return t->stack; // null: PCRE2 falls back to its small default stack
-}
+void make_contexts_once() { make_contexts(); }
 
-void make_contexts_once() {
-    make_contexts();
-    pcre2_jit_stack_assign(mctx, jit_stack, nullptr);
+// The match context of the calling thread: the shared limits and a JIT
+// stack of its own (PCRE2's small default one when that cannot be made).
+pcre2_match_context *match_context(thread_state *t) {
+    if (__builtin_expect(!t->mctx, 0)) {
+        t->mctx = pcre2_match_context_copy(mctx);
+        t->stack = pcre2_jit_stack_create(kivo::re::jit_stack_start, kivo::re::jit_stack_max, gctx);
+        if (t->stack)
+            pcre2_jit_stack_assign(t->mctx, nullptr, t->stack);
+    }
+    return t->mctx;
 }
 
 // The calling thread's match data with room for pairs offset pairs.
-pcre2_match_data *match_data(uint32_t pairs) {
-    thread_state *t = this_thread();
+pcre2_match_data *match_data(thread_state *t, uint32_t pairs) {
     if (t->md && t->pairs >= pairs)
         return t->md;
     pcre2_match_data_free(t->md);
@@ -347,7 +354,9 @@ int exec_bytes(const char *pattern, size_t plen, const char *subject, size_t sle
     uint32_t pairs = h->groups + 1;
     if (n)
         *n = static_cast<int>(pairs);
-    pcre2_match_data *md = match_data(pairs);
+    thread_state *ts = this_thread();
+    pcre2_match_data *md = match_data(ts, pairs);
+    pcre2_match_context *mc = match_context(ts);
     fr_array_t *a = fr_array_init_sized_api(sizeof(int *), 0, release_vector, 0, nullptr, nullptr);
     if (!a) {
         done_with(h, owned);
@@ -358,7 +367,7 @@ int exec_bytes(const char *pattern, size_t plen, const char *subject, size_t sle
     PCRE2_SIZE start = 0;
     uint32_t options = 0;
     for (;;) {
-        int rc = pcre2_match(h->code, reinterpret_cast<PCRE2_SPTR>(subject), slen, start, options, md, mctx);
+        int rc = pcre2_match(h->code, reinterpret_cast<PCRE2_SPTR>(subject), slen, start, options, md, mc);
         if (rc == PCRE2_ERROR_NOMATCH)
             break;
         if (rc <= 0) {
@@ -416,8 +425,9 @@ int kivo::re::exists(const char *pattern, size_t plen, uint32_t options, const c
     holder *h = acquire(pattern, plen, options, &owned);
     if (!h)
         return 0;
-    pcre2_match_data *md = match_data(h->groups + 1);
-    int rc = pcre2_match(h->code, reinterpret_cast<PCRE2_SPTR>(subject), slen, 0, 0, md, mctx);
+    thread_state *ts = this_thread();
+    pcre2_match_data *md = match_data(ts, h->groups + 1);
+    int rc = pcre2_match(h->code, reinterpret_cast<PCRE2_SPTR>(subject), slen, 0, 0, md, match_context(ts));
     done_with(h, owned);
     if (rc > 0)
         return 1;
