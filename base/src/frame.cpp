@@ -27,6 +27,7 @@ struct thread_state {
     xxl_context_t *contexts;      // top of the stack
     xxl_context_t *free_contexts; // recycled context records
     xxl_asset_t *free_assets;     // recycled asset records
+    bool exiting;                 // the thread is ending: its frames are gone
 };
 
 constexpr xxl_exception_t zero_exception = {0, nullptr, nullptr, 0};
@@ -53,11 +54,16 @@ pthread_once_t state_once = PTHREAD_ONCE_INIT;
 __thread thread_state *tls_state __attribute__((tls_model("initial-exec")));
 
 // Thread exit: every context still open is popped as if left by an
-// exception of code -1, then the recycled records go back to the allocator.
+// exception of code -1 (leaving a thread is not a success, so the contexts
+// are marked thrown), then the recycled records go back to the allocator.
+// The blocks' frames are unwound by now: a cleanup that raises must not
+// jump into them.
 void thread_exit(void *arg) {
     auto *s = static_cast<thread_state *>(arg);
+    s->exiting = true;
     while (s->contexts) {
         s->contexts->exception = thread_exit_exception;
+        s->contexts->state |= flag_bits(XXL_FLAG_THROWN);
         pop_one(s);
     }
     while (xxl_context_t *c = s->free_contexts) {
@@ -158,6 +164,8 @@ void pop_down_to(thread_state *s, xxl_context_t *target, const xxl_exception_t *
 }
 
 [[noreturn]] void raise(thread_state *s, xxl_exception_t e) {
+    if (s->exiting)
+        fatal("XXL: Exception thrown while the thread exits!\n");
     for (;;) {
         xxl_context_t *h = innermost_handler(s);
         if (!h)
@@ -237,11 +245,13 @@ inline void *fd_asset(int fd) { return reinterpret_cast<void *>(static_cast<intp
 extern "C" {
 
 KIVO_API xxl_context_t *xxl_push_context(jmp_buf *context) {
-    thread_state *s = state();
 #if KIVO_THREADS
+    // Deferred first: the thread's first push allocates its state, and an
+    // asynchronous cancel must not land inside the allocator.
     int old_type = PTHREAD_CANCEL_DEFERRED;
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &old_type);
 #endif
+    thread_state *s = state();
     xxl_context_t *c = s->free_contexts;
     if (__builtin_expect(c != nullptr, 1))
         s->free_contexts = c->next;
@@ -280,6 +290,8 @@ KIVO_API void xxl_pop_contexts(void) {
 
 KIVO_API void xxl_leave_handler(int how) {
     thread_state *s = state();
+    if (s->exiting)
+        fatal("XXL: Exception thrown while the thread exits!\n");
     xxl_context_t *h = innermost_handler(s);
     if (!h)
         fatal("XXL: Exception thrown with no handler to catch it!\n");
@@ -308,6 +320,8 @@ KIVO_API void xxl_leave_handler(int how) {
     }
     default:
         pop_down_to(s, h, &h->exception);
+        // The block reads codes it does not list from the state word.
+        h->state = (h->state & ~0xFFu) | (static_cast<unsigned>(how) & 0xFFu);
         longjmp(*h->context, how);
     }
 }
@@ -393,8 +407,17 @@ KIVO_API void *xxl_malloc(size_t nbytes, unsigned int type) {
 KIVO_API void *xxl_realloc(void *ptr, size_t nbytes) {
     void *old_key = ptr; // compared by value once realloc has run
     void *p = realloc(ptr, nbytes);
-    if (p && p != old_key)
-        xxl_update_asset(old_key, p);
+    if (!old_key) {
+        // A new block: registrations of a null asset belong to someone
+        // else. Inside a block it is freed if an exception leaves it.
+        if (p && state()->contexts)
+            xxl_push_asset(p, xxl_cleanup_ptr, nullptr, XXL_ASSET_ON_ERROR);
+    } else if (p) {
+        if (p != old_key)
+            xxl_update_asset(old_key, p);
+    } else if (nbytes == 0) {
+        xxl_release_asset(old_key, XXL_RELEASE_ALL); // freed by realloc
+    }
     return p;
 }
 
@@ -411,11 +434,11 @@ KIVO_API FILE *xxl_fopen(const char *file, const char *mode, unsigned int type) 
     return fp;
 }
 
+// fclose releases the stream whatever it returns.
 KIVO_API int xxl_fclose(FILE *fp) {
     void *key = fp;
     int r = fclose(fp);
-    if (r == 0)
-        xxl_release_asset(key, XXL_RELEASE_ALL);
+    xxl_release_asset(key, XXL_RELEASE_ALL);
     return r;
 }
 
@@ -426,10 +449,12 @@ KIVO_API int xxl_open(const char *file, int flags, int mode, unsigned int type) 
     return fd;
 }
 
+// On Linux the descriptor is gone even when close fails (EINTR, EIO): a
+// retry or a kept registration could later close another thread's new
+// descriptor of the same number.
 KIVO_API int xxl_close(int fd) {
     int r = close(fd);
-    if (r != -1)
-        xxl_release_asset(fd_asset(fd), XXL_RELEASE_ALL);
+    xxl_release_asset(fd_asset(fd), XXL_RELEASE_ALL);
     return r;
 }
 
@@ -442,8 +467,7 @@ KIVO_API int xxl_socket(int domain, int type, int protocol, unsigned int asset_t
 
 KIVO_API int xxl_closesocket(int sd) {
     int r = close(sd);
-    if (r != -1)
-        xxl_release_asset(fd_asset(sd), XXL_RELEASE_ALL);
+    xxl_release_asset(fd_asset(sd), XXL_RELEASE_ALL);
     return r;
 }
 

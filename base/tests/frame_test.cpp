@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <stdlib.h>
 #include <gtest/gtest.h>
 #include <kivo/exceptions.h>
 
@@ -392,4 +393,108 @@ TEST(Frame, FatalMessages) {
             } XXL_BLOCK_END;
         },
         testing::KilledBySignal(SIGABRT), "^XXL: Inconsistent state in xxl_throw_error\\(\\)!\n$");
+}
+
+namespace {
+
+// Registrations of one asset in the innermost context.
+int registrations(xxl_context_t *c, void *asset) {
+    int n = 0;
+    for (xxl_asset_t *a = c->assets; a; a = a->next)
+        n += a->asset == asset;
+    return n;
+}
+
+} // namespace
+
+// A wrapper whose call released the resource, even while failing, drops the
+// registration, so the block's end never releases it a second time; a new
+// block from realloc is registered as itself, never through someone else's
+// null registration.
+TEST(Frame, WrappersDropWhatTheCallReleased) {
+    xxl_context_t *c = xxl_push_context(nullptr);
+    struct Case {
+        const char *what;
+        void *key;     // the registration looked at afterwards
+        int result;    // the wrapper's result (a pointer result as 0 / 1)
+        int expected_result;
+        int left;      // registrations of key left
+    };
+    Case cases[4] = {};
+    int n = 0;
+
+    // fclose that fails to flush frees the FILE all the same
+    FILE *full = xxl_fopen("/dev/full", "w", XXL_ASSET_ALWAYS);
+    ASSERT_NE(full, nullptr);
+    setvbuf(full, nullptr, _IOFBF, 4096);
+    fputs("lost", full);
+    cases[n++] = {"fclose that fails", full, xxl_fclose(full), EOF, 0};
+
+    // realloc to size 0 frees the block
+    void *p = xxl_malloc(32, XXL_ASSET_ALWAYS);
+    ASSERT_NE(p, nullptr);
+    void *r0 = xxl_realloc(p, 0);
+    cases[n++] = {"realloc to 0", p, r0 != nullptr, 0, 0};
+    if (r0)
+        xxl_release_asset(r0, XXL_RELEASE_ALL);
+
+    // realloc of null leaves a null registration alone and registers the
+    // new block itself
+    xxl_push_asset(nullptr, nullptr, nullptr, XXL_ASSET_ALWAYS);
+    void *fresh = xxl_realloc(nullptr, 48);
+    cases[n++] = {"null stays null", nullptr, fresh != nullptr, 1, 1};
+    cases[n++] = {"new block registered", fresh, fresh != nullptr, 1, 1};
+
+    for (int i = 0; i < n; i++) {
+        EXPECT_EQ(cases[i].result, cases[i].expected_result) << cases[i].what;
+        EXPECT_EQ(registrations(c, cases[i].key), cases[i].left) << cases[i].what;
+    }
+    // Whatever the outcome, leave nothing behind that the pop would free
+    // twice; the fresh block is freed here.
+    xxl_release_asset(full, XXL_RELEASE_ALL);
+    xxl_release_asset(p, XXL_RELEASE_ALL);
+    xxl_release_asset(nullptr, XXL_RELEASE_ALL);
+    xxl_release_asset(fresh, XXL_RELEASE_ALL);
+    free(fresh);
+    EXPECT_EQ(c->assets, nullptr);
+    xxl_pop_context();
+
+    // inside a block, a fresh block from realloc is freed by an exception
+    // (registered on error) and kept on a normal exit
+    void *volatile kept = nullptr;
+    XXL_BLOCK {
+        kept = xxl_realloc(nullptr, 16);
+        EXPECT_EQ(registrations(xxl_ctx__, kept), 1);
+    } XXL_BLOCK_END;
+    free(kept);
+}
+
+// A handler that leaves with a code the block does not list (neither
+// arrival, retry, promote nor pending) closes the block quietly; the block
+// sees that code in its state, as it sees the listed ones.
+namespace {
+unsigned leave_with(int code, int *body_runs, int *handler_runs) {
+    volatile unsigned seen = 0;
+    XXL_BLOCK {
+        *body_runs += 1;
+        xxl_throw_error(EIO, nullptr, __FILE__, __LINE__);
+    } XXL_ON(EIO) {
+        *handler_runs += 1;
+        xxl_leave_handler(code);
+    } XXL_ON_EXIT {
+        seen = xxl_ctx__->state & 0xFFu;
+    } XXL_BLOCK_END;
+    return seen;
+}
+} // namespace
+
+TEST(Frame, LeavingWithOtherCodesReachesTheBlock) {
+    const int codes[] = {4, 7, 0x41};
+    for (int code : codes) {
+        int body_runs = 0, handler_runs = 0;
+        EXPECT_EQ(leave_with(code, &body_runs, &handler_runs), static_cast<unsigned>(code)) << code;
+        EXPECT_EQ(body_runs, 1) << code;
+        EXPECT_EQ(handler_runs, 1) << code;
+        EXPECT_EQ(xxl_current_error_code(), 0) << code;
+    }
 }

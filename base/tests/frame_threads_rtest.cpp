@@ -8,6 +8,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <dlfcn.h>
+#include <signal.h>
+#include <stdint.h>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <kivo/exceptions.h>
 #include <kivo/log.h>
@@ -32,7 +36,7 @@ void *leave_open(void *arg) {
     xxl_push_asset(rec, record_exit, nullptr, XXL_ASSET_ON_ERROR);
     xxl_push_context(nullptr);
     xxl_push_asset(rec, record_exit, nullptr, XXL_ASSET_ALWAYS);
-    xxl_push_asset(rec, record_exit, nullptr, XXL_ASSET_ON_SUCCESS); // normal flags: runs
+    xxl_push_asset(rec, record_exit, nullptr, XXL_ASSET_ON_SUCCESS); // leaving a thread: does not run
     return nullptr;
 }
 
@@ -69,8 +73,8 @@ TEST(FrameThreads, ContextsOpenAtThreadExitAreCleaned) {
     pthread_t t;
     ASSERT_EQ(pthread_create(&t, nullptr, leave_open, &rec), 0);
     pthread_join(t, nullptr);
-    // ALWAYS and ON_SUCCESS of the asset block, not the handler's ON_ERROR:
-    // the flags are left as they were, only the code is set
+    // the handler's ON_ERROR and the asset block's ALWAYS, not its
+    // ON_SUCCESS: leaving a thread is not a success
     EXPECT_EQ(rec.cleanups, 2);
 
     code_at_cleanup = 0;
@@ -115,4 +119,122 @@ TEST(FrameThreads, LockTwiceUnlockOnceLeavesOneRegistration) {
     EXPECT_EQ(other_thread_trylock(&m), 0);
     pthread_mutex_destroy(&m);
     pthread_mutexattr_destroy(&attr);
+}
+
+namespace {
+
+// Which cleanups ran when a thread left its blocks by pthread_exit or by
+// cancellation.
+char exit_trail[128];
+void exit_tag(void *asset, void *) {
+    size_t n = strlen(exit_trail);
+    snprintf(exit_trail + n, sizeof exit_trail - n, "%s;", static_cast<const char *>(asset));
+}
+
+std::atomic<int> exit_ready{0};
+
+void *exit_in_block(void *arg) {
+    const bool cancel = arg != nullptr;
+    XXL_BLOCK {
+        xxl_push_asset((void *)"err", exit_tag, nullptr, XXL_ASSET_ON_ERROR);
+        xxl_push_asset((void *)"always", exit_tag, nullptr, XXL_ASSET_ALWAYS);
+        xxl_push_asset((void *)"success", exit_tag, nullptr, XXL_ASSET_ON_SUCCESS);
+        xxl_push_context(nullptr);
+        xxl_push_asset((void *)"inner-success", exit_tag, nullptr, XXL_ASSET_ON_SUCCESS);
+        xxl_push_asset((void *)"inner-err", exit_tag, nullptr, XXL_ASSET_ON_ERROR);
+        if (!cancel)
+            pthread_exit(nullptr);
+        exit_ready.store(1);
+        for (;;)
+            pause(); // a cancellation point
+    } XXL_BLOCK_END;
+    return nullptr;
+}
+
+void raise_in_cleanup(void *, void *) { xxl_throw_error(EIO, nullptr, "cleanup", 1); }
+
+void *exit_with_raising_cleanup(void *) {
+    XXL_BLOCK {
+        xxl_push_asset(nullptr, raise_in_cleanup, nullptr, XXL_ASSET_ALWAYS);
+        pthread_exit(nullptr);
+    } XXL_ON(EIO) {
+    } XXL_BLOCK_END;
+    return nullptr;
+}
+
+// The cancellation type in force when the frame makes a thread's state.
+thread_local bool probe_first_state;
+thread_local int type_at_first_state = -1;
+
+void *first_push_with_async_cancel(void *) {
+    int old = 0;
+    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &old);
+    probe_first_state = true;
+    xxl_push_context(nullptr);
+    probe_first_state = false;
+    xxl_pop_context();
+    pthread_setcanceltype(old, nullptr);
+    return reinterpret_cast<void *>(static_cast<intptr_t>(type_at_first_state));
+}
+
+} // namespace
+
+// The frame's first push in a thread stores the new state with
+// pthread_setspecific: this program's definition looks at the cancellation
+// type in force at that moment, then hands on to the C library's.
+extern "C" int pthread_setspecific(pthread_key_t key, const void *value) noexcept {
+    using fn = int (*)(pthread_key_t, const void *);
+    static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "pthread_setspecific"));
+    if (probe_first_state) {
+        int type = -1;
+        pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);
+        pthread_setcanceltype(type, nullptr);
+        type_at_first_state = type;
+    }
+    return real(key, value);
+}
+
+// Leaving a thread is not a success: pthread_exit and cancellation inside a
+// block run the error and always cleanups, not the success ones; a cleanup
+// that raises then cannot jump into the gone frames and ends the process
+// with a message.
+TEST(FrameThreads, ThreadExitInsideABlockIsNotASuccess) {
+    struct {
+        const char *how;
+        bool cancel;
+    } cases[] = {{"pthread_exit", false}, {"cancellation", true}};
+    for (auto &c : cases) {
+        exit_trail[0] = '\0';
+        exit_ready.store(0);
+        pthread_t t;
+        ASSERT_EQ(pthread_create(&t, nullptr, exit_in_block, c.cancel ? &exit_ready : nullptr), 0);
+        if (c.cancel) {
+            while (!exit_ready.load())
+                usleep(1000);
+            pthread_cancel(t);
+        }
+        void *res = nullptr;
+        pthread_join(t, &res);
+        if (c.cancel) {
+            EXPECT_EQ(res, PTHREAD_CANCELED);
+        }
+        EXPECT_STREQ(exit_trail, "inner-err;always;err;") << c.how;
+    }
+    EXPECT_DEATH(
+        {
+            pthread_t t;
+            pthread_create(&t, nullptr, exit_with_raising_cleanup, nullptr);
+            pthread_join(t, nullptr);
+        },
+        "XXL: Exception thrown while the thread exits!");
+}
+
+// An asynchronous cancel must not land in the allocator while the first
+// push of a thread makes its state: the push switches to deferred first.
+TEST(FrameThreads, FirstPushIsDeferredBeforeItAllocates) {
+    pthread_t t;
+    void *res = nullptr;
+    ASSERT_EQ(pthread_create(&t, nullptr, first_push_with_async_cancel, nullptr), 0);
+    pthread_join(t, &res);
+    EXPECT_EQ(static_cast<int>(reinterpret_cast<intptr_t>(res)), PTHREAD_CANCEL_DEFERRED);
 }

@@ -101,11 +101,17 @@ KIVO_API void xxl_release_asset(void *asset, unsigned int mode);
 
 /* Resource wrappers: the call's own result; registered only on success. */
 KIVO_API void *xxl_malloc(size_t nbytes, unsigned int type);
+/* A moved block takes over the old one's registrations; size 0 frees ptr and
+ * drops them; with a null ptr inside a block the new block is registered
+ * as XXL_ASSET_ON_ERROR. */
 KIVO_API void *xxl_realloc(void *ptr, size_t nbytes);
 KIVO_API void xxl_free(void *ptr);
 KIVO_API FILE *xxl_fopen(const char *file, const char *mode, unsigned int type);
+/* fclose frees the stream even when it fails: the registration always goes. */
 KIVO_API int xxl_fclose(FILE *fp);
 KIVO_API int xxl_open(const char *file, int flags, int mode, unsigned int type);
+/* close is never retried (after EINTR the descriptor is already gone) and
+ * the registration always goes, whatever close returned. */
 KIVO_API int xxl_close(int fd);
 KIVO_API int xxl_socket(int domain, int type, int protocol, unsigned int asset_type);
 KIVO_API int xxl_closesocket(int sd);
@@ -131,9 +137,21 @@ KIVO_API void xxl_cleanup_lock(void *mutex, void *arg);
         jmp_buf xxl_jmpbuf__;                                                             \
         xxl_context_t *volatile xxl_ctx__ = xxl_push_context(&xxl_jmpbuf__);              \
         {                                                                                 \
-            int xxl_setjmp_val__ = setjmp(xxl_jmpbuf__);                                  \
+            /* setjmp as the whole controlling expression, the form C allows; \
+             * compilers turn the cases into one range test. A code outside \
+             * them was stored in the state by the frame before its longjmp. */ \
+            unsigned int xxl_setjmp_val__;                                                \
+            switch (setjmp(xxl_jmpbuf__)) {                                               \
+            case 0: xxl_setjmp_val__ = 0; break;                                          \
+            case 1: xxl_setjmp_val__ = 1; break;                                          \
+            case 2: xxl_setjmp_val__ = 2; break;                                          \
+            case 3: xxl_setjmp_val__ = 3; break;                                          \
+            case 4: xxl_setjmp_val__ = 4; break;                                          \
+            case 5: xxl_setjmp_val__ = 5; break;                                          \
+            default: xxl_setjmp_val__ = xxl_ctx__->state & 0xFFu; break;                  \
+            }                                                                             \
             xxl_ctx__->state = (xxl_ctx__->state & ~(0xFFu | ((unsigned int)(XXL_FLAG_HANDLED | XXL_FLAG_ON_EXIT) << 8))) \
-                               | ((unsigned int)xxl_setjmp_val__ & 0xFFu);                \
+                               | xxl_setjmp_val__;                                        \
         }                                                                                 \
         if (XXL__STATE(xxl_ctx__) == XXL_STATE_BODY || XXL__STATE(xxl_ctx__) == XXL_STATE_RETRY)
 
