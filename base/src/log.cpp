@@ -1,5 +1,14 @@
 // The process-wide logger fr_log_obj: syslog, standard error, ten file
 // slots or one callback. No frame exception passes through this file.
+//
+// Thread-safe build: the streams are guarded by a lock that lives as long as
+// the process (the record's own mutex is torn down by the last close and
+// made anew by every initialisation). Writing a line holds it shared;
+// opening, swapping and closing streams and resetting the record hold it
+// exclusively, so a line is never written to a stream being closed, and a
+// closed logger simply has no streams to write to. Cancellation is off
+// while the lock or a stream is held, so a cancelled thread leaves neither
+// locked behind it.
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -28,6 +37,73 @@ time_t cached_second = -1;
 char cached_time[30];
 
 #if KIVO_THREADS
+// Writers first, so that a close is not starved by busy loggers; a thread
+// never takes it twice (see the flags below), so that preference cannot
+// deadlock a reader against itself.
+pthread_rwlock_t streams_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+// Set while this thread holds streams_lock exclusively: a line logged from
+// there (a destroy hook, a signal handler) must not wait for itself.
+__thread bool configuring __attribute__((tls_model("initial-exec")));
+// Shared holds of this thread (a signal handler may log in the middle of a
+// line).
+__thread int sharing __attribute__((tls_model("initial-exec")));
+
+// Cancellation off for a scope; restores the caller's state.
+class NoCancel {
+public:
+    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
+    ~NoCancel() { pthread_setcancelstate(old_, nullptr); }
+    NoCancel(const NoCancel &) = delete;
+    NoCancel &operator=(const NoCancel &) = delete;
+
+private:
+    int old_ = PTHREAD_CANCEL_ENABLE;
+};
+
+// Held while a line is written or a stream read.
+class SharedStreams {
+public:
+    SharedStreams() : held_(!configuring && sharing == 0 && pthread_rwlock_rdlock(&streams_lock) == 0) {
+        sharing++;
+    }
+    ~SharedStreams() {
+        sharing--;
+        if (held_)
+            pthread_rwlock_unlock(&streams_lock);
+    }
+    SharedStreams(const SharedStreams &) = delete;
+    SharedStreams &operator=(const SharedStreams &) = delete;
+
+private:
+    bool held_;
+};
+
+// Held while streams are opened, swapped or closed and the record reset.
+class ExclusiveStreams {
+public:
+    ExclusiveStreams() : held_(!configuring && sharing == 0 && pthread_rwlock_wrlock(&streams_lock) == 0) {
+        if (held_)
+            configuring = true;
+    }
+    ~ExclusiveStreams() {
+        if (held_) {
+            configuring = false;
+            pthread_rwlock_unlock(&streams_lock);
+        }
+    }
+    ExclusiveStreams(const ExclusiveStreams &) = delete;
+    ExclusiveStreams &operator=(const ExclusiveStreams &) = delete;
+
+private:
+    bool held_;
+};
+#else
+struct NoCancel {};
+struct SharedStreams {};
+struct ExclusiveStreams {};
+#endif
+
+#if KIVO_THREADS
 // Locks the logger unless its mutex was torn down by the last close.
 inline bool lock_logger() {
     if (fr_log_obj.flags & flag_destroying)
@@ -51,6 +127,14 @@ void format_time(char *out) {
     time_t now = time(nullptr);
 #if KIVO_THREADS
     bool locked = lock_logger();
+    if (!locked) { // torn down by the last close: no shared cache
+        struct tm tm;
+        gmtime_r(&now, &tm);
+        if (strftime(out, 30, "%b %d %H:%M:%S", &tm) == 0)
+            out[0] = '\0';
+        out[29] = '\0';
+        return;
+    }
 #endif
     if (now != cached_second) {
         struct tm tm;
@@ -187,6 +271,8 @@ KIVO_API fr_log_t fr_log_obj = {
 };
 
 KIVO_API int fr_log_init(const char *ident, int facility, ...) {
+    [[maybe_unused]] NoCancel nc;
+    [[maybe_unused]] ExclusiveStreams guard;
     init_header();
     fr_log_obj.facility = facility;
     openlog(ident, 0, facility);
@@ -213,6 +299,8 @@ KIVO_API int fr_log_init(const char *ident, int facility, ...) {
 KIVO_API int fr_log_init_custom(fr_log_callback_t callback) {
     if (!callback)
         return -1;
+    [[maybe_unused]] NoCancel nc;
+    [[maybe_unused]] ExclusiveStreams guard;
     init_header();
     fr_log_obj.callback = callback;
     return 0;
@@ -221,6 +309,8 @@ KIVO_API int fr_log_init_custom(fr_log_callback_t callback) {
 KIVO_API int fr_log_init_altsyslog(const char *path) {
     if (!path || !*path)
         return cannot_open(path) - 1;
+    [[maybe_unused]] NoCancel nc;
+    [[maybe_unused]] ExclusiveStreams guard;
     FILE *fp = fopen(path, "a");
     if (!fp)
         return cannot_open(path) - 1;
@@ -260,6 +350,8 @@ static void flush_locked(FILE *fp) {
 }
 
 KIVO_API void fr_log_flush(int mask) {
+    [[maybe_unused]] NoCancel nc;
+    [[maybe_unused]] SharedStreams guard;
     if (fr_log_obj.altsyslog)
         flush_locked(fr_log_obj.altsyslog);
     for (int i = 0; i < FR_LOG_FILES; i++)
@@ -268,6 +360,7 @@ KIVO_API void fr_log_flush(int mask) {
 }
 
 KIVO_API int fr_log_chown(int mask, uid_t uid, gid_t gid) {
+    [[maybe_unused]] SharedStreams guard;
     for (int i = 0; i < FR_LOG_FILES; i++)
         if ((mask & FR_LOG_FILE(i)) && fr_log_obj.files[i] && fchown(fileno(fr_log_obj.files[i]), uid, gid) != 0)
             return -1;
@@ -277,6 +370,8 @@ KIVO_API int fr_log_chown(int mask, uid_t uid, gid_t gid) {
 }
 
 KIVO_API int fr_log_close(void) {
+    [[maybe_unused]] NoCancel nc;
+    [[maybe_unused]] ExclusiveStreams guard;
     closelog();
     for (int i = 0; i < FR_LOG_FILES; i++) {
         if (fr_log_obj.files[i]) {
@@ -352,6 +447,8 @@ KIVO_API void fr_log_impl(const char *file, int line, const char *function, int 
     if (level > fr_log_obj.level)
         return;
 
+    [[maybe_unused]] NoCancel nc;
+    [[maybe_unused]] SharedStreams guard;
     unsigned force = fr_log_obj.force;
     bool to_console = (mask & FR_LOG_CONSOLE) || (force & FR_LOG_FORCE_CONSOLE);
     bool skip_time = (mask & FR_LOG_SKIP_TIME) || (force & FR_LOG_SKIP_TIME);
