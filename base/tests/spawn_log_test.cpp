@@ -3,6 +3,8 @@
 // for, a fork refused by the kernel, and a timer that cannot be stopped or
 // whose previous SIGALRM action cannot be restored. Refused calls are made
 // real with a seccomp filter in a forked test process.
+#include <kivo/exceptions.h>
+#include <stdint.h>
 #include <gtest/gtest.h>
 #include <kivo/files.h>
 #include <kivo/log.h>
@@ -205,5 +207,81 @@ TEST_F(SpawnLog, TimerThatCannotBeStoppedOrRestored)
     ASSERT_NE(std::string::npos, destroy) << lines;
     EXPECT_LT(stop, restore);
     EXPECT_LT(restore, destroy);
+}
+#endif
+
+#if defined(__x86_64__)
+namespace {
+
+// From here on, close(fd) fails with err in this process without closing.
+bool refuse_close_of(int fd, int err)
+{
+    struct sock_filter f[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (unsigned)fd, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (unsigned)(err & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog prog = {(unsigned short)(sizeof f / sizeof f[0]), f};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+void *fd_key(int fd) { return reinterpret_cast<void *>(static_cast<intptr_t>(fd)); }
+
+} // namespace
+
+// A close that reports EINTR has closed the descriptor on Linux: it is never
+// tried again (a second close could hit another thread's new descriptor)
+// and the frame's wrappers drop its registration all the same.
+TEST_F(SpawnLog, CloseIsNeverRetried)
+{
+    int status = in_child([] {
+        alarm(20); // a close retried for ever ends here
+        int probe[2];
+        if (pipe(probe) != 0)
+            return 10;
+        close(probe[0]);
+        close(probe[1]);
+        // fr_exec's stdout pipe gets the same two numbers; the parent
+        // closes the write end.
+        int victim = probe[1];
+        if (!refuse_close_of(victim, EINTR))
+            return no_seccomp;
+        char *argv[] = {(char *)"true", nullptr};
+        int out = -1;
+        pid_t pid = fr_exec("true", argv, nullptr, &out, nullptr);
+        if (pid <= 0)
+            return 11;
+        if (out != probe[0])
+            return 12;
+        int st = 0;
+        if (waitpid(pid, &st, 0) != pid)
+            return 13;
+        struct {
+            int (*close_fn)(int);
+            xxl_assetfreefn_t cleanup;
+        } wrappers[] = {{xxl_close, xxl_cleanup_fd}, {xxl_closesocket, xxl_cleanup_socket}};
+        xxl_context_t *c = xxl_push_context(nullptr);
+        for (auto &w : wrappers) {
+            xxl_push_asset(fd_key(victim), w.cleanup, nullptr, XXL_ASSET_ALWAYS);
+            errno = 0;
+            if (w.close_fn(victim) != -1 || errno != EINTR)
+                return 14;
+            if (c->assets != nullptr) {
+                xxl_release_asset(fd_key(victim), XXL_RELEASE_ALL);
+                return 15; // kept: the block's end would close the number again
+            }
+        }
+        xxl_pop_context();
+        return 0;
+    });
+    if (status == no_seccomp)
+        GTEST_SKIP() << "seccomp filters are not available here";
+    EXPECT_EQ(0, status);
 }
 #endif
