@@ -43,14 +43,113 @@ int copy_data(int in, int out)
     }
 }
 
-/* Mode, then owner and group; EPERM from chown is accepted (an ordinary
- * user cannot give files away). 0 or -1. */
-int set_mode_owner(const char *path, const struct stat &st)
+/* Owner and group, then mode: chown clears the set-user-ID and
+ * set-group-ID bits, so the mode goes last. EPERM from chown is accepted
+ * (an ordinary user cannot give files away). 0 or -1. */
+int set_owner_mode(const char *path, const struct stat &st)
 {
-    if (chmod(path, st.st_mode & 07777) == -1)
-        return -1;
     if (chown(path, st.st_uid, st.st_gid) == -1 && errno != EPERM)
         return -1;
+    return chmod(path, st.st_mode & 07777);
+}
+
+/* The same on an open descriptor. */
+int set_owner_mode_fd(int fd, const struct stat &st)
+{
+    if (fchown(fd, st.st_uid, st.st_gid) == -1 && errno != EPERM)
+        return -1;
+    return fchmod(fd, st.st_mode & 07777);
+}
+
+/* Where a copy to destination lands: the file a symbolic link points to
+ * (a copy writes through the link), else destination itself. malloc'ed. */
+char *copy_target(const char *destination)
+{
+    struct stat lst;
+    if (lstat(destination, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        char *real = realpath(destination, nullptr);
+        if (real)
+            return real;
+    }
+    return strdup(destination);
+}
+
+/* A new temporary file, mode 0600, in the directory of target. */
+int make_temp(const char *target, char **temp)
+{
+    const char *slash = strrchr(target, '/');
+    size_t dirlen = slash ? (size_t)(slash - target) + 1 : 0;
+    static const char pattern[] = ".kivo-copy.XXXXXX";
+    char *name = (char *)malloc(dirlen + sizeof pattern);
+    if (!name) {
+        errno = ENOMEM;
+        return -1;
+    }
+    memcpy(name, target, dirlen);
+    memcpy(name + dirlen, pattern, sizeof pattern);
+    int fd = mkostemp(name, O_CLOEXEC);
+    if (fd == -1) {
+        int e = errno;
+        free(name);
+        errno = e;
+        return -1;
+    }
+    *temp = name;
+    return fd;
+}
+
+/* Copies the regular file source (stat st) into a new temporary file next
+ * to target: created 0600, filled, given owner then mode, synced, closed.
+ * The destination itself is not touched. 0 with *temp set (malloc'ed), or
+ * -1 with errno and nothing left behind. */
+int copy_to_temp(const char *source, const struct stat &st, const char *target, char **temp)
+{
+    int in = open(source, O_RDONLY | O_CLOEXEC);
+    if (in == -1)
+        return -1;
+    struct stat ist, dst;
+    if (fstat(in, &ist) == -1) {
+        int e = errno;
+        close(in);
+        errno = e;
+        return -1;
+    }
+    /* The same file under another name (a hard or symbolic link): copying
+     * it over itself would be a no-op at best. */
+    if (stat(target, &dst) == 0 && same_file(ist, dst)) {
+        close(in);
+        errno = EINVAL;
+        return -1;
+    }
+    char *name = nullptr;
+    int out = make_temp(target, &name);
+    if (out == -1) {
+        int e = errno;
+        close(in);
+        errno = e;
+        return -1;
+    }
+    fr_set_nb(in);
+    fr_set_nb(out);
+    int rc = copy_data(in, out);
+    if (rc == 0)
+        rc = set_owner_mode_fd(out, st);
+    if (rc == 0)
+        rc = fsync(out);
+    int e = errno;
+    close(in);
+    /* close is not retried: the descriptor is gone whatever it says. */
+    if (close(out) == -1 && rc == 0) {
+        rc = -1;
+        e = errno;
+    }
+    if (rc == -1) {
+        unlink(name);
+        free(name);
+        errno = e;
+        return -1;
+    }
+    *temp = name;
     return 0;
 }
 
@@ -185,6 +284,10 @@ KIVO_API int fr_mkdir(const char *path, int recursive, mode_t mode, uid_t uid, g
     return rc;
 }
 
+/* The copy goes to a temporary file in the destination's directory and is
+ * renamed over the destination only once complete: on any failure the
+ * destination is the old file, never a partial or a missing one, and while
+ * it is written the copy is readable by its owner only. */
 KIVO_API int fr_cp(const char *source, const char *destination)
 {
     if (!source || !destination || !strcmp(source, destination)) {
@@ -198,58 +301,23 @@ KIVO_API int fr_cp(const char *source, const char *destination)
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return -1;
     }
-    int in = open(source, O_RDONLY | O_CLOEXEC);
-    if (in == -1)
+    char *target = copy_target(destination);
+    if (!target) {
+        errno = ENOMEM;
         return -1;
-    struct stat ist;
-    if (fstat(in, &ist) == -1) {
+    }
+    char *temp = nullptr;
+    int rc = copy_to_temp(source, st, target, &temp);
+    if (rc == 0 && rename(temp, target) == -1) {
         int e = errno;
-        close(in);
+        unlink(temp);
         errno = e;
-        return -1;
-    }
-    /* Open without truncating first: if the destination is the source
-     * under another name, truncating would destroy it. */
-    int out = open(destination, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (out == -1) {
-        int e = errno;
-        close(in);
-        errno = e;
-        return -1;
-    }
-    struct stat ost;
-    int bad = 0;
-    if (fstat(out, &ost) == -1)
-        bad = errno;
-    else if (same_file(ist, ost))
-        bad = EINVAL;
-    if (bad) {
-        int e = bad;
-        close(in);
-        close(out);
-        errno = e;
-        return -1;
-    }
-    int rc = ftruncate(out, 0);
-    if (rc == 0) {
-        fr_set_nb(in);
-        fr_set_nb(out);
-        rc = copy_data(in, out);
+        rc = -1;
     }
     int e = errno;
-    close(in);
-    if (close(out) == -1 && rc == 0) {
-        rc = -1;
-        e = errno;
-    }
-    if (rc == 0 && set_mode_owner(destination, st) == -1) {
-        rc = -1;
-        e = errno;
-    }
-    if (rc == -1) {
-        unlink(destination);
-        errno = e;
-    }
+    free(temp);
+    free(target);
+    errno = e;
     return rc;
 }
 
@@ -271,25 +339,54 @@ KIVO_API int fr_mv(const char *source, const char *destination)
         errno = EINVAL;
         return -1;
     }
-    if (rename(source, destination) == -1) {
-        if (errno != EXDEV)
-            return -1;
-        if (fr_cp(source, destination) == -1) {
-            int e = errno;
-            FR_LOG_CONDITIONAL_RETURN();
-            errno = e;
-            return -1;
-        }
-        if (unlink(source) == -1) {
-            int e = errno;
-            unlink(destination);
-            errno = e;
-            return -1;
-        }
+    if (rename(source, destination) == 0) {
+        /* From here the destination is the only copy: on failure keep it
+         * and report. */
+        return set_owner_mode(destination, st);
     }
-    /* From here the destination is the only copy: on failure keep it and
-     * report. */
-    return set_mode_owner(destination, st);
+    if (errno != EXDEV)
+        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        FR_LOG_CONDITIONAL_RETURN();
+        errno = e;
+        return -1;
+    }
+    /* Another file system: a complete copy next to the destination first,
+     * then the source goes, then the copy takes the destination's name.
+     * Until the source is gone nothing has changed; after that the data is
+     * in the copy. */
+    char *temp = nullptr;
+    if (copy_to_temp(source, st, destination, &temp) == -1) {
+        int e = errno;
+        FR_LOG_CONDITIONAL_RETURN();
+        errno = e;
+        return -1;
+    }
+    if (unlink(source) == -1) {
+        int e = errno;
+        unlink(temp);
+        free(temp);
+        errno = e;
+        return -1;
+    }
+    int rc = rename(temp, destination);
+    if (rc == -1) {
+        /* The data must not be lost: put it back under the source's name
+         * if that works, else leave the copy where it is. */
+        int e = errno;
+        char *back = nullptr;
+        if (copy_to_temp(temp, st, source, &back) == 0) {
+            if (rename(back, source) == 0)
+                unlink(temp);
+            else
+                unlink(back);
+            free(back);
+        }
+        errno = e;
+    }
+    free(temp);
+    return rc;
 }
 
 } // extern "C"

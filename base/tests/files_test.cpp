@@ -1,6 +1,14 @@
 // Files: existence, recursive removal and creation, copy and move with
 // mode and owner, the same-file refusal, moves across file systems, and
 // that a move never loses the file when setting its attributes fails.
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <dirent.h>
+#include <csignal>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <kivo/files.h>
 #include <kivo/log.h>
@@ -39,6 +47,43 @@ extern "C" int chown(const char *path, uid_t uid, gid_t gid) noexcept
         return -1;
     }
     return (int)syscall(SYS_chown, path, uid, gid);
+}
+
+// fchmod/fchown fail likewise for descriptors of files in one folder (a
+// copy is made in a temporary file beside its destination).
+static std::string fail_fd_dir;
+static int fail_fchmod_errno, fail_fchown_errno;
+
+static bool fd_in_fail_dir(int fd)
+{
+    if (fail_fd_dir.empty())
+        return false;
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n < 0)
+        return false;
+    path[n] = 0;
+    std::string prefix = fail_fd_dir + "/";
+    return strncmp(path, prefix.c_str(), prefix.size()) == 0;
+}
+
+extern "C" int fchmod(int fd, mode_t mode) noexcept
+{
+    if (fail_fchmod_errno && fd_in_fail_dir(fd)) {
+        errno = fail_fchmod_errno;
+        return -1;
+    }
+    return (int)syscall(SYS_fchmod, fd, mode);
+}
+
+extern "C" int fchown(int fd, uid_t uid, gid_t gid) noexcept
+{
+    if (fail_fchown_errno && fd_in_fail_dir(fd)) {
+        errno = fail_fchown_errno;
+        return -1;
+    }
+    return (int)syscall(SYS_fchown, fd, uid, gid);
 }
 
 namespace {
@@ -81,6 +126,8 @@ struct Files : ::testing::Test {
     {
         fail_chmod_path.clear();
         fail_chown_path.clear();
+        fail_fd_dir.clear();
+        fail_fchmod_errno = fail_fchown_errno = 0;
         fr_log_setlogger(nullptr);
     }
 };
@@ -214,13 +261,12 @@ TEST_F(Files, CopyOwnerFailures)
     std::string src = dir / "src", dst = dir / "dst";
     write_file(src, "content", 0600);
     // An ordinary user cannot give a file away: EPERM is accepted.
-    fail_chown_path = dst;
-    fail_chown_errno = EPERM;
+    fail_fd_dir = dir.path;
+    fail_fchown_errno = EPERM;
     EXPECT_EQ(0, fr_cp(src.c_str(), dst.c_str()));
     EXPECT_EQ("content", read_file(dst));
-    // Any other failure removes the destination.
-    fail_chown_path = dir / "dst2";
-    fail_chown_errno = EIO;
+    // Any other failure leaves no destination behind.
+    fail_fchown_errno = EIO;
     EXPECT_EQ(-1, fr_cp(src.c_str(), (dir / "dst2").c_str()));
     EXPECT_EQ(EIO, errno);
     EXPECT_FALSE(exists(dir / "dst2"));
@@ -289,10 +335,154 @@ TEST_F(Files, MoveNeverLosesTheFile)
     // Across file systems the copy fails before the source is touched.
     TempDir other("/dev/shm");
     std::string far = other / "f";
-    fail_chmod_path = far;
+    fail_fd_dir = other.path;
+    fail_fchmod_errno = EIO;
     log_lines.clear();
     EXPECT_EQ(-1, fr_mv(b.c_str(), far.c_str()));
     EXPECT_EQ("data", read_file(b));
     EXPECT_FALSE(exists(far));
     EXPECT_EQ(1u, log_lines.size());
+}
+
+namespace {
+
+std::vector<std::string> names_in(const std::string &dir)
+{
+    std::vector<std::string> out;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
+                out.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool across_available(const std::string &dir)
+{
+    struct stat shm, here;
+    return stat("/dev/shm", &shm) == 0 && stat(dir.c_str(), &here) == 0 && shm.st_dev != here.st_dev;
+}
+
+// Group or other permission bits seen on any file created or moved into
+// a directory while `watch` runs.
+struct ExposureWatch {
+    int fd = -1;
+    std::string dir;
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned> seen{0};
+    std::thread th;
+    explicit ExposureWatch(const std::string &d) : dir(d)
+    {
+        fd = inotify_init1(IN_NONBLOCK);
+        if (fd >= 0 && inotify_add_watch(fd, d.c_str(), IN_CREATE | IN_MOVED_TO | IN_MODIFY) < 0) {
+            close(fd);
+            fd = -1;
+        }
+        th = std::thread([this] {
+            alignas(struct inotify_event) char buf[4096];
+            while (!stop.load()) {
+                ssize_t n = read(fd, buf, sizeof buf);
+                if (n <= 0) {
+                    usleep(100);
+                    continue;
+                }
+                for (char *p = buf; p < buf + n;) {
+                    auto *ev = reinterpret_cast<struct inotify_event *>(p);
+                    struct stat st;
+                    if (ev->len && stat((dir + "/" + ev->name).c_str(), &st) == 0)
+                        seen.fetch_or(st.st_mode & 077);
+                    p += sizeof *ev + ev->len;
+                }
+            }
+        });
+    }
+    unsigned finish()
+    {
+        stop.store(true);
+        th.join();
+        if (fd >= 0)
+            close(fd);
+        return seen.load();
+    }
+};
+
+} // namespace
+
+// A copy or move that fails part-way (here: the file size limit) leaves the
+// old destination in place, as rename would, and no stray file; while a
+// copy is written nobody else can read it; set-user-ID and set-group-ID
+// bits survive copies and moves.
+TEST_F(Files, CopyAndMoveKeepTheOldDestinationAndTheModeBits)
+{
+    bool across = across_available(dir.path);
+    TempDir other("/dev/shm");
+
+    // 1. Failures part-way, in a child process under RLIMIT_FSIZE.
+    std::string big(100000, 'b');
+    write_file(dir / "big", big, 0644);
+    write_file(dir / "dst", "old destination", 0644);
+    write_file(other / "far", "old far destination", 0644);
+    struct {
+        const char *what;
+        bool move;
+        std::string to;
+    } failing[] = {{"copy over a file", false, dir / "dst"}, {"move across file systems", true, other / "far"}};
+    for (auto &c : failing) {
+        if (c.move && !across)
+            continue;
+        std::string src = dir / "big";
+        pid_t pid = fork();
+        if (pid == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit lim = {16384, 16384};
+            setrlimit(RLIMIT_FSIZE, &lim);
+            int r = c.move ? fr_mv(src.c_str(), c.to.c_str()) : fr_cp(src.c_str(), c.to.c_str());
+            _exit(r == -1 && errno == EFBIG ? 0 : 1);
+        }
+        int st = 0;
+        ASSERT_EQ(pid, waitpid(pid, &st, 0));
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << c.what << ": not refused with EFBIG";
+        EXPECT_EQ(c.move ? "old far destination" : "old destination", read_file(c.to)) << c.what;
+        EXPECT_EQ(big, read_file(src)) << c.what;
+    }
+    EXPECT_EQ((std::vector<std::string>{"big", "dst"}), names_in(dir.path));
+    EXPECT_EQ((std::vector<std::string>{"far"}), names_in(other.path));
+
+    // 2. A private file is never exposed while it is copied.
+    std::string secret(16 << 20, 's');
+    write_file(dir / "secret", secret, 0600);
+    mode_t old_mask = umask(022);
+    {
+        TempDir out;
+        ExposureWatch watch(out.path);
+        ASSERT_GE(watch.fd, 0);
+        EXPECT_EQ(0, fr_cp((dir / "secret").c_str(), (out / "copy").c_str()));
+        EXPECT_EQ(0u, watch.finish()) << "group/other bits seen on the copy while it was written";
+        EXPECT_EQ(0600u, mode_of(out / "copy"));
+        EXPECT_EQ(secret.size(), read_file(out / "copy").size());
+    }
+    umask(old_mask);
+
+    // 3. set-user-ID and set-group-ID bits (giving files to root keeps them
+    // only for root, so only root can check this).
+    if (geteuid() != 0)
+        GTEST_SKIP() << "set-user-ID bits need root";
+    for (mode_t mode : {04755, 02755, 06750}) {
+        std::string src = dir / "suid";
+        write_file(src, "#!/bin/sh\n", mode);
+        ASSERT_EQ(mode, mode_of(src));
+        EXPECT_EQ(0, fr_cp(src.c_str(), (dir / "cp").c_str()));
+        EXPECT_EQ(mode, mode_of(dir / "cp")) << std::oct << mode << " copied";
+        EXPECT_EQ(0, fr_mv((dir / "cp").c_str(), (dir / "mv").c_str()));
+        EXPECT_EQ(mode, mode_of(dir / "mv")) << std::oct << mode << " moved";
+        if (across) {
+            EXPECT_EQ(0, fr_mv((dir / "mv").c_str(), (other / "mv").c_str()));
+            EXPECT_EQ(mode, mode_of(other / "mv")) << std::oct << mode << " moved across";
+            unlink((other / "mv").c_str());
+        }
+        unlink((dir / "mv").c_str());
+        unlink(src.c_str());
+    }
 }

@@ -20,15 +20,18 @@ KIVO_API int fr_rm(const char *path, int flags);
  * missing parent (each chown'ed), fails with ENOTDIR when a component
  * exists but is not a directory; an existing directory is success. 0 or -1. */
 KIVO_API int fr_mkdir(const char *path, int recursive, mode_t mode, uid_t uid, gid_t gid);
-/* Copies a regular file (links followed), keeping mode and, where
- * permitted, owner. EINVAL when source and destination are the same file
- * (equal paths, a hard or symbolic link, same device and inode); the
- * destination is removed on failure. 0 or -1. */
+/* Copies a regular file (links followed), keeping mode (set-user-ID and
+ * set-group-ID bits included) and, where permitted, owner. The copy is
+ * written to a private (0600) temporary file beside the destination and
+ * renamed over it when complete: on failure the destination is left as it
+ * was. EINVAL when source and destination are the same file (equal paths,
+ * a hard or symbolic link, same device and inode). 0 or -1. */
 KIVO_API int fr_cp(const char *source, const char *destination);
-/* Renames, or copies and removes the source across file systems, then sets
- * the source's mode and owner on the destination. The file is never lost:
- * when setting mode or owner fails the destination stays and -1 is
- * returned. EINVAL for the same file under two names. 0 or -1. */
+/* Renames, or across file systems copies as fr_cp does and removes the
+ * source, keeping the source's owner and mode. A failed move leaves the
+ * source and the old destination as they were; the file is never lost:
+ * when setting mode or owner fails after the rename, the destination stays
+ * and -1 is returned. EINVAL for the same file under two names. 0 or -1. */
 KIVO_API int fr_mv(const char *source, const char *destination);
 
 /* Starts file (searched in PATH) with argv (null: {file, null}). For each
