@@ -3,9 +3,14 @@
  * ITIMER_REAL and SIGALRM. The list is changed only with every signal
  * blocked in the changing thread and under a spin lock (a signal handler in
  * another thread may run at the same time); the lock is never held across a
- * callback, so callbacks may add timers. Times come from the monotonic
- * clock, so setting the time of day does not stall or rush the timers.
- * No frame exception crosses this file.
+ * callback. Callbacks run inside the signal handler, so the one thing they
+ * may do with this file is add a timer: such an add takes an entry from a
+ * reserve that adds made outside callbacks refill, and never allocates;
+ * with the reserve used up it is refused (EAGAIN). Times come from the
+ * monotonic clock, so setting the time of day does not stall or rush the
+ * timers. The clean-up waits for handlers running in other threads and
+ * keeps them from arming the timer again before it restores the previous
+ * SIGALRM action. No frame exception crosses this file.
  */
 #define KIVO_FILE "timer"
 #include <kivo/timer.h>
@@ -29,9 +34,18 @@ fr_timer_link g_list = {&g_list, &g_list};
 // Entries whose callback returned 0: the handler may not call free(), so
 // they wait here to be reused by the next add or freed by the clean-up.
 fr_timer_link g_spare = {&g_spare, &g_spare};
+int g_spare_count; // entries on g_spare; lock held
+// Spare entries kept for adds from callbacks.
+constexpr int kReserve = 16;
 std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
 struct sigaction g_previous;
 std::atomic<bool> g_installed{false};
+// Set by fr_timer_cleanup(): expiries do nothing and arm nothing.
+std::atomic<bool> g_stopping{false};
+// Expiry passes running now, in any thread.
+std::atomic<int> g_running{0};
+// Expiry passes running in this thread (a callback is running when > 0).
+__thread int t_expiring __attribute__((tls_model("initial-exec")));
 
 void list_lock()
 {
@@ -115,12 +129,14 @@ void unlink_timer(fr_timer *t)
     t->link.next = t->link.prev = nullptr;
 }
 
+// Lock held.
 void push_spare(fr_timer *t)
 {
     t->link.next = &g_spare;
     t->link.prev = g_spare.prev;
     g_spare.prev->next = &t->link;
     g_spare.prev = &t->link;
+    g_spare_count++;
 }
 
 // Lock held.
@@ -130,7 +146,24 @@ fr_timer *take_spare()
         return nullptr;
     fr_timer *t = timer_of(g_spare.next);
     unlink_timer(t);
+    g_spare_count--;
     return t;
+}
+
+// Outside callbacks only: tops the spare entries up to the reserve.
+void refill_reserve()
+{
+    for (;;) {
+        list_lock();
+        bool enough = g_spare_count >= kReserve;
+        list_unlock();
+        if (enough)
+            return;
+        auto *t = static_cast<fr_timer *>(fr_alloc(sizeof(fr_timer)));
+        list_lock();
+        push_spare(t);
+        list_unlock();
+    }
 }
 
 void stop_timer()
@@ -146,7 +179,7 @@ void stop_timer()
 void arm_timer()
 {
     list_lock();
-    if (g_list.next != &g_list) {
+    if (g_list.next != &g_list && !g_stopping.load()) {
         timeval delay = tv_sub(timer_of(g_list.next)->expiry, now());
         if (tv_cmp(delay, minimum_timeout) <= 0)
             delay = minimum_timeout;
@@ -162,6 +195,14 @@ void arm_timer()
 // for a short interval waits for the next expiry instead of spinning here.
 void expire()
 {
+    // Counted before the test, so that the clean-up either sees this pass
+    // and waits for it, or this pass sees the clean-up and stays out.
+    g_running.fetch_add(1);
+    if (g_stopping.load()) {
+        g_running.fetch_sub(1);
+        return;
+    }
+    t_expiring++;
     stop_timer();
     const timeval start = now();
     for (;;) {
@@ -188,6 +229,8 @@ void expire()
         list_unlock();
     }
     arm_timer();
+    t_expiring--;
+    g_running.fetch_sub(1);
 }
 
 void on_alarm(int) 
@@ -203,12 +246,21 @@ fr_timer *add_timer(fr_timer_callback callback, long seconds, long microseconds,
         return nullptr;
     sigset_t old;
     block_all(&old);
-    stop_timer();
+    bool in_callback = t_expiring > 0;
     list_lock();
     fr_timer *t = take_spare();
     list_unlock();
-    if (t == nullptr)
+    if (t == nullptr) {
+        if (in_callback) { // no allocation inside a signal handler
+            restore_mask(&old);
+            errno = EAGAIN;
+            return nullptr;
+        }
         t = static_cast<fr_timer *>(fr_alloc(sizeof(fr_timer)));
+    }
+    if (!in_callback)
+        refill_reserve();
+    stop_timer();
     t->callback = callback;
     t->user_data = user_data;
     t->interval.tv_sec = seconds;
@@ -278,6 +330,8 @@ KIVO_API int fr_timer_init(void)
         else
             ok = 0;
     }
+    if (ok && t_expiring == 0)
+        refill_reserve();
     restore_mask(&old);
     return ok;
 }
@@ -338,6 +392,14 @@ KIVO_API void fr_timer_cleanup(void)
 {
     sigset_t old;
     block_all(&old);
+    // Keep handlers in other threads from running callbacks or arming the
+    // timer again, and wait for those already running (not for this
+    // thread's own, when called from a callback).
+    g_stopping.store(true);
+    while (g_running.load() > t_expiring) {
+        timespec pause = {0, 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
     stop_timer();
     if (g_installed.load()) {
         // An expiry that came in while signals were blocked would otherwise
@@ -363,6 +425,7 @@ KIVO_API void fr_timer_cleanup(void)
     while (fr_timer *t = take_spare())
         free(t);
     list_unlock();
+    g_stopping.store(false);
     restore_mask(&old);
 }
 

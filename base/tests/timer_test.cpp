@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <kivo/log.h>
 #include <kivo/timer.h>
@@ -225,3 +226,42 @@ TEST_F(Timer, RefusedArguments)
 }
 
 } // namespace
+
+namespace {
+
+struct Adder {
+    std::atomic<int> added{0}, refused{0}, other_errors{0}, done{0};
+    static int never(void *) { return 0; }
+    // Runs in the signal handler: adds 40 far-off timers.
+    static int fire(void *p)
+    {
+        auto *self = static_cast<Adder *>(p);
+        for (int i = 0; i < 40; i++) {
+            if (fr_timer_add_usecs(never, 100, 0, nullptr) == 0)
+                self->added++;
+            else if (errno == EAGAIN)
+                self->refused++;
+            else
+                self->other_errors++;
+        }
+        self->done.store(1);
+        return 0;
+    }
+};
+
+} // namespace
+
+// A callback runs in the signal handler, where allocating could deadlock:
+// its adds take entries from a reserve of 16 and are refused (EAGAIN) once
+// it is used up; an add made outside a callback refills it.
+TEST_F(Timer, CallbacksAddOnlyFromTheReserve)
+{
+    for (int round = 0; round < 2; round++) {
+        Adder a;
+        ASSERT_EQ(0, fr_timer_add_usecs(Adder::fire, 0, 1000, &a));
+        ASSERT_TRUE(wait_for([&] { return a.done.load() == 1; })) << "round " << round;
+        EXPECT_EQ(16, a.added.load()) << "round " << round;
+        EXPECT_EQ(24, a.refused.load()) << "round " << round;
+        EXPECT_EQ(0, a.other_errors.load()) << "round " << round;
+    }
+}

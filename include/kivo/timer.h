@@ -2,9 +2,13 @@
  * Process-wide software timers on the real-time interval timer (ITIMER_REAL)
  * and SIGALRM. Callbacks run from the SIGALRM handler, with every signal
  * blocked, or in a thread sleeping in fr_timer_sleep_usecs(): keep them
- * short and async-signal-safe. The list is guarded by signal masking and a
- * spin lock, never held across a callback; with several threads, let one
- * thread take SIGALRM (block it in the others, as pool workers do).
+ * short and async-signal-safe. The one call of this interface a callback
+ * may make is adding a timer: it takes one of 16 reserved entries (refilled
+ * by every add made outside a callback, and by entries whose callback
+ * returned 0) and never allocates; with none left it fails with EAGAIN.
+ * The list is guarded by signal masking and a spin lock, never held across
+ * a callback; with several threads, let one thread take SIGALRM (block it
+ * in the others, as pool workers do).
  */
 #ifndef KIVO_TIMER_H
 #define KIVO_TIMER_H
@@ -40,7 +44,8 @@ KIVO_API extern const struct timeval minimum_timeout;
 KIVO_API int fr_timer_init(void);
 /* Runs callback(user_data) after seconds + microseconds (0-999999), and
  * again at that interval while it returns non-zero. 0, or -1 for a null
- * callback or an interval out of range. */
+ * callback or an interval out of range, or (errno EAGAIN) when called from
+ * a callback with the reserve of entries used up. */
 KIVO_API int fr_timer_add_usecs(fr_timer_callback callback, long seconds, long microseconds,
                                 void *user_data);
 KIVO_API int fr_timer_add_secs(fr_timer_callback callback, long seconds, void *user_data);
@@ -49,7 +54,8 @@ KIVO_API int fr_timer_add_secs(fr_timer_callback callback, long seconds, void *u
 KIVO_API int fr_timer_sleep_usecs(long seconds, long microseconds);
 KIVO_API int fr_timer_sleep_secs(long seconds);
 /* Stops the interval timer, restores the SIGALRM action saved by
- * fr_timer_init() and frees every entry. */
+ * fr_timer_init() and frees every entry. Waits for callbacks running in
+ * other threads; none runs or re-arms the timer after it returns. */
 KIVO_API void fr_timer_cleanup(void);
 /* a + b of two normalised (seconds, microseconds) pairs. */
 KIVO_API struct timeval _tv_add(struct timeval a, struct timeval b);
