@@ -128,11 +128,15 @@ bool pool_stopping(fr_sqlpool_t *p) {
 }
 
 void sweep_shard(fr_sql_shard_t *shard) {
+    /* Shard first, then its pool: the order a shard's destruction takes
+     * them in. */
+    kivo::header_lock(&shard->hdr);
     fr_sql_shard_pool_t *sp = shard->pool;
-    if (!sp) return;
+    if (!sp || (sp->hdr.flags & FR_OBJ_DESTROYING)) {
+        kivo::header_unlock(&shard->hdr);
+        return;
+    }
     kivo::header_lock(&sp->hdr);
-    bool shard_locked = !(sp->hdr.flags & FR_OBJ_DESTROYING);
-    if (shard_locked) kivo::header_lock(&shard->hdr);
     int64_t t = now();
     fr_sql_link_t *l = sp->conns.next;
     while (l != &sp->conns) {
@@ -154,8 +158,8 @@ void sweep_shard(fr_sql_shard_t *shard) {
         }
         l = next;
     }
-    if (shard_locked) kivo::header_unlock(&shard->hdr);
     kivo::header_unlock(&sp->hdr);
+    kivo::header_unlock(&shard->hdr);
 }
 
 void *shard_pool_sweep(void *arg) {

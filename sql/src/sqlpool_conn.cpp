@@ -52,10 +52,10 @@ MYSQL *conn_init_mysql(fr_sql_shard_t *shard, fr_sql_server_t *srv) {
 }  // namespace kivo::sql
 
 int kivo_sql_conn_destroy(fr_sql_conn_t *c) {
-    if (c->pooled && c->shard) {
-        kivo::Locked lk(&c->shard->hdr);
-        link_remove(&c->idle_link);
-    }
+    /* Only the sweeper and the shard's destruction drop the last
+     * reference of a connection that may be idle, and both hold the shard
+     * lock; a swept connection given back late never rejoins the list. */
+    if (c->pooled) link_remove(&c->idle_link);
     if (c->master) mysql_close(c->master);
     if (c->slave) mysql_close(c->slave);
     c->master = c->slave = c->last = nullptr;
@@ -96,18 +96,23 @@ fr_sql_conn_t *table_find(fr_hash_t *t, const char *name, uint32_t len) {
     return v ? *v : nullptr;
 }
 
-void table_forget(fr_sql_shard_t *shard) {
-    fr_hash_t *t = table_get();
-    if (!t) return;
-    fr_hash_del(t, shard->name, static_cast<uint32_t>(strlen(shard->name) + 1));
+/* The plain build drops an empty table (it has no thread-end hook to do
+ * it later); the next acquisition makes a new one. */
+void table_drop_if_empty() {
 #if !KIVO_THREADS
-    /* The plain build drops an emptied table; the next acquisition makes
-     * a new one. */
-    if (fr_hash_empty(t)) {
+    fr_hash_t *t = table_get();
+    if (t && fr_hash_empty(t)) {
         table_set(nullptr);
         fr_hash_unref(t);
     }
 #endif
+}
+
+void table_forget(fr_sql_shard_t *shard) {
+    fr_hash_t *t = table_get();
+    if (!t) return;
+    fr_hash_del(t, shard->name, static_cast<uint32_t>(strlen(shard->name) + 1));
+    table_drop_if_empty();
 }
 
 const char *master_host(const fr_sql_conn_t *c) { return c->master_srv ? c->master_srv->host : "n/a"; }
@@ -334,10 +339,12 @@ fr_sql_conn_t *sqlpool_conn_get(const char *name, bool pooled) {
     if (!shard || !shard->pool) {
         if (shard) ShardObj::unref(shard);
         POOL_PRECOND("sqlpool_conn_get");
+        if (pooled) table_drop_if_empty();
         return nullptr;
     }
     fr_sql_conn_t *c = pooled ? pooled_get(shard, table) : standalone(shard);
     ShardObj::unref(shard);
+    if (pooled && !c) table_drop_if_empty();
     return c;
 }
 
@@ -358,7 +365,8 @@ int conn_give_back(fr_sql_conn_t *c) {
         c->owner = 0;
         table_forget(shard);
         kivo::header_lock(&shard->hdr);
-        link_append(&shard->idle, &c->idle_link);
+        /* Unless the sweeper took it off the shard pool's list meanwhile. */
+        if (c->pool_link.next != &c->pool_link) link_append(&shard->idle, &c->idle_link);
         kivo::header_unlock(&shard->hdr);
         if (shard->pool) sem_post(&shard->pool->idle);
     }

@@ -113,7 +113,9 @@ inline int header_unlock(fr_object_header *h) {
 #if KIVO_THREADS
 /* Drops every level the calling thread holds (it holds the mutex). */
 inline void header_unlock_all(fr_object_header *h) {
-    while (depth_get(h) > 0) {
+    /* Counted first: once the last level is released another thread may
+     * free the object, so it is not read again. */
+    for (uint32_t n = depth_get(h); n > 0; --n) {
         if (header_unlock(h) != 0) break;
     }
 }
