@@ -135,6 +135,8 @@ KIVO_API void safestr_memzero(void *buffer, size_t count) {
 
 KIVO_API safestr_t safestr_do_alloc(uint32_t length, uint32_t flags, const char *file, int line) {
     safestr_header_t *h = kivo::ss::make(length, flags & kivo::ss::stored_flags, file, line);
+    // The caller may write the text directly: hand it a zeroed text area.
+    memset(kivo::ss::text(h), 0, size_t(h->capacity) + 1);
     kivo::ss::register_mode(h, flags);
     return kivo::ss::handle(h);
 }
@@ -205,17 +207,18 @@ static safestr_header_t *allocate(uint64_t length, uint32_t flags, const char *f
     return h;
 }
 
+// Only the zero is written: a large block is not touched (and its pages not
+// faulted in) before its text arrives.
 safestr_header_t *make(uint64_t length, uint32_t flags, const char *file, int line) {
     safestr_header_t *h = allocate(length, flags, file, line);
-    memset(text(h), 0, size_t(h->capacity) + 1);
+    text(h)[0] = 0;
     return h;
 }
 
 safestr_header_t *make_copy(const char *bytes, uint64_t n, uint32_t flags, const char *file, int line) {
     safestr_header_t *h = allocate(n, flags, file, line);
-    h->length = static_cast<uint32_t>(n);
     memcpy(text(h), bytes, static_cast<size_t>(n));
-    memset(text(h) + n, 0, size_t(h->capacity - n) + 1);
+    set_length(h, n);
     return h;
 }
 

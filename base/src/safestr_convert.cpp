@@ -92,12 +92,11 @@ uint64_t convert_integer(safestr_t s, int base, int bits, bool is_signed)
 // used up, as by any operation.
 bool empty_string(safestr_t s)
 {
-    safestr_header_t *h = check(s);
-    if (h->length != 0)
+    if (check(s)->length != 0)
         return false;
-    xxl_context_t *ctx = open();
-    take(ctx, s, SAFESTR_GET_READONLY);
-    close();
+    uses u;
+    use(u, s, SAFESTR_GET_READONLY);
+    done(u);
     return true;
 }
 

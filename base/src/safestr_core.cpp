@@ -14,6 +14,19 @@
 namespace kivo::ss {
 namespace {
 
+// Header and text are one block. The usual wipe covers the header and the
+// text up to its zero: nothing past it was ever written (see
+// safestr_internal.h). A block given up on failure is wiped whole.
+void wipe_and_free(safestr_header_t *h) {
+    safestr_memzero(h, sizeof *h + size_t(h->length) + 1);
+    safestr_free_fn(h, SAFESTR_SOURCE, __LINE__);
+}
+void wipe_whole_and_free(safestr_header_t *h) {
+    safestr_memzero(h, sizeof *h + size_t(h->capacity) + 1);
+    safestr_free_fn(h, SAFESTR_SOURCE, __LINE__);
+}
+
+
 inline bool thrown(void *ctx) {
     return ctx && ((static_cast<xxl_context_t *>(ctx)->state >> 8) & XXL_FLAG_THROWN);
 }
@@ -30,26 +43,17 @@ void release_taken(void *asset, void *) { drop(static_cast<safestr_header_t *>(a
 // path.
 void release_built(void *asset, void *ctx) {
     auto *h = static_cast<safestr_header_t *>(asset);
-    if (thrown(ctx) || (h->flags & SAFESTR_F_SUPERSEDED)) {
+    if (thrown(ctx)) {
+        if (h->flags & flag_registered)
+            xxl_release_asset(const_cast<char *>(handle(h)), XXL_RELEASE_ALL);
+        wipe_whole_and_free(h);
+        return;
+    }
+    if (h->flags & SAFESTR_F_SUPERSEDED) {
         destroy(h);
         return;
     }
     drop(h);
-}
-
-inline safestr_header_t *peek_writable(safestr_t s) {
-    safestr_header_t *h = check(s);
-    if ((h->flags & SAFESTR_F_READONLY) || h->refs > 1)
-        SAFESTR_THROW(SAFESTR_E_NOT_WRITABLE, s);
-    return h;
-}
-
-// Text and header are one block: one wipe from the header to the last byte
-// of the text area.
-void wipe_and_free(safestr_header_t *h) {
-    memset(h, 0, sizeof *h + size_t(h->capacity) + 1);
-    __asm__ __volatile__("" : : "r"(h) : "memory");
-    safestr_free_fn(h, SAFESTR_SOURCE, __LINE__);
 }
 
 // Growth beyond the capacity at least doubles it, so that a
@@ -68,23 +72,9 @@ uint64_t grown_capacity(uint32_t capacity, uint64_t length) {
 
 } // namespace
 
-safestr_header_t *peek_second(safestr_header_t *first, safestr_t s) {
-    if (!s) {
-        finish(first);
-        SAFESTR_THROW(EINVAL, nullptr);
-    }
-    safestr_header_t *h = header(s);
-    uint32_t c = cookie();
-    if (h->cookie != c) {
-        finish(first);
-        SAFESTR_THROW(EFAULT, nullptr);
-    }
-    // Taken twice, the string holds one more reference during the operation.
-    if (h->refs == 0xFFFFFFFFu || (h == first && h->refs >= 0xFFFFFFFEu)) {
-        finish(first);
-        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
-    }
-    return h;
+void fail(uses &u, int code, const void *data) {
+    done(u);
+    xxl_throw_error(code, const_cast<void *>(data), SAFESTR_SOURCE, __LINE__);
 }
 
 const char *find_bytes(const char *t, size_t len, const char *p, size_t plen) {
@@ -117,12 +107,8 @@ xxl_context_t *innermost() {
 
 safestr_header_t *take(xxl_context_t *ctx, safestr_t s, unsigned access) {
     safestr_header_t *h = check(s);
-    if (access & SAFESTR_GET_WRITABLE) {
-        if ((h->flags & SAFESTR_F_READONLY) || h->refs > 1)
-            SAFESTR_THROW(SAFESTR_E_NOT_WRITABLE, s);
-    } else if (h->refs == 0xFFFFFFFFu) {
-        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
-    }
+    if (int code = access_fault(h, access, 0))
+        SAFESTR_THROW(code, s);
     h->flags |= SAFESTR_F_HELD;
     h->refs++;
     xxl_push_asset(h, release_taken, ctx, XXL_ASSET_ALWAYS);
@@ -149,26 +135,36 @@ void drop(safestr_header_t *h) {
     }
 }
 
+// A new block with room for at least `room` characters (grown
+// geometrically) holding h's text and length; h is marked superseded.
+static safestr_header_t *move_to_new_block(xxl_context_t *ctx, safestr_header_t *h, uint64_t room) {
+    safestr_header_t *n = make(grown_capacity(h->capacity, room), 0, SAFESTR_SOURCE, __LINE__);
+    n->flags = h->flags & ~uint32_t(SAFESTR_F_HELD | SAFESTR_F_SUPERSEDED);
+    n->refs = h->refs;
+    memcpy(text(n), text(h), size_t(h->length) + 1);
+    n->length = h->length;
+    h->flags |= SAFESTR_F_SUPERSEDED;
+    register_built(ctx, n, XXL_ASSET_ALWAYS);
+    return n;
+}
+
 safestr_header_t *resize(xxl_context_t *ctx, safestr_header_t *h, uint64_t length) {
     uint32_t old = h->length;
     if (length > old)
         check_length(length);
-    if (length <= h->capacity) {
-        char *t = text(h);
-        if (length < old)
-            safestr_memzero(t + length, old - length);
-        t[length] = 0;
-        h->length = static_cast<uint32_t>(length);
+    if (length > h->capacity)
+        h = move_to_new_block(ctx, h, length);
+    else if (length < old)
+        safestr_memzero(text(h) + length, old - length);
+    set_length(h, length);
+    return h;
+}
+
+safestr_header_t *reserve(xxl_context_t *ctx, safestr_header_t *h, uint64_t room) {
+    if (room <= h->capacity)
         return h;
-    }
-    safestr_header_t *n = make(grown_capacity(h->capacity, length), 0, SAFESTR_SOURCE, __LINE__);
-    n->length = static_cast<uint32_t>(length);
-    n->flags = h->flags & ~uint32_t(SAFESTR_F_HELD | SAFESTR_F_SUPERSEDED);
-    n->refs = h->refs;
-    memcpy(text(n), text(h), size_t(old) + 1);
-    h->flags |= SAFESTR_F_SUPERSEDED;
-    register_built(ctx, n, XXL_ASSET_ALWAYS);
-    return n;
+    check_length(room);
+    return move_to_new_block(ctx, h, room);
 }
 
 safestr_t complete(safestr_header_t *old_header, safestr_header_t *new_header) {
@@ -197,66 +193,72 @@ KIVO_API safestr_header_t *safestr_resize(safestr_header_t *h, uint32_t length) 
     if (!h)
         SAFESTR_THROW(EINVAL, nullptr);
     check(handle(h));
-    return resize(innermost(), h, length);
+    uint32_t old = h->length;
+    safestr_header_t *w = resize(innermost(), h, length);
+    // Callers outside the library find the characters they are to fill
+    // zeroed, as every byte past the length used to be.
+    if (length > old)
+        memset(text(w) + old, 0, length - old);
+    return w;
 }
 
 KIVO_API safestr_t safestr_complete(safestr_header_t *old_header, safestr_header_t *new_header) {
     if (!old_header || !new_header)
         SAFESTR_THROW(EINVAL, nullptr);
+    // Both must be live safe strings before one is freed and copied over.
+    check(handle(old_header));
+    check(handle(new_header));
     return complete(old_header, new_header);
 }
 
 KIVO_API uint32_t safestr_length(safestr_t s) {
-    safestr_header_t *h = peek(s);
-    uint32_t n = h->length;
-    finish(h);
+    uses u;
+    uint32_t n = use(u, s, SAFESTR_GET_READONLY)->length;
+    done(u);
     return n;
 }
 
 KIVO_API unsigned char safestr_charat(safestr_t s, uint32_t index) {
-    safestr_header_t *h = peek(s);
-    if (index >= h->length) {
-        finish(h);
-        SAFESTR_THROW(SAFESTR_E_OUT_OF_RANGE, nullptr);
-    }
+    uses u;
+    safestr_header_t *h = use(u, s, SAFESTR_GET_READONLY);
+    if (index >= h->length)
+        fail(u, SAFESTR_E_OUT_OF_RANGE, nullptr);
     unsigned char c = static_cast<unsigned char>(text(h)[index]);
-    finish(h);
+    done(u);
     return c;
 }
 
 KIVO_API void safestr_setcharat(safestr_t s, uint32_t index, int c, int trusted) {
-    safestr_header_t *h = peek_writable(s);
-    if (index >= h->length) {
-        finish(h);
-        SAFESTR_THROW(SAFESTR_E_OUT_OF_RANGE, nullptr);
-    }
+    uses u;
+    safestr_header_t *h = use(u, s, SAFESTR_GET_WRITABLE);
+    if (index >= h->length)
+        fail(u, SAFESTR_E_OUT_OF_RANGE, nullptr);
     text(h)[index] = static_cast<char>(c);
     if (!trusted)
         h->flags &= ~uint32_t(SAFESTR_F_TRUSTED);
-    finish(h);
+    done(u);
 }
 
-KIVO_API int safestr_isreadonly(safestr_t s) {
-    safestr_header_t *h = peek(s);
-    int r = (h->flags & SAFESTR_F_READONLY) != 0;
-    finish(h);
+static int has_flag(safestr_t s, uint32_t flag) {
+    uses u;
+    int r = (use(u, s, SAFESTR_GET_READONLY)->flags & flag) != 0;
+    done(u);
     return r;
 }
 
-KIVO_API int safestr_istrusted(safestr_t s) {
-    safestr_header_t *h = peek(s);
-    int r = (h->flags & SAFESTR_F_TRUSTED) != 0;
-    finish(h);
-    return r;
-}
+KIVO_API int safestr_isreadonly(safestr_t s) { return has_flag(s, SAFESTR_F_READONLY); }
+KIVO_API int safestr_istrusted(safestr_t s) { return has_flag(s, SAFESTR_F_TRUSTED); }
 
+// Taken for reading only, so that a read-only or shared string can be
+// made writable again.
 static void set_flag(safestr_t s, uint32_t flag, bool on) {
-    safestr_header_t *h = peek(s);
+    uses u;
+    safestr_header_t *h = use(u, s, SAFESTR_GET_READONLY);
     if (on)
         h->flags |= flag;
     else
         h->flags &= ~flag;
-    finish(h);
+    done(u);
 }
 
 KIVO_API void safestr_makereadonly(safestr_t s) { set_flag(s, SAFESTR_F_READONLY, true); }
@@ -265,23 +267,28 @@ KIVO_API void safestr_trust(safestr_t s) { set_flag(s, SAFESTR_F_TRUSTED, true);
 KIVO_API void safestr_untrust(safestr_t s) { set_flag(s, SAFESTR_F_TRUSTED, false); }
 
 KIVO_API safestr_t safestr_reference(safestr_t s) {
-    safestr_header_t *h = peek(s);
+    uses u;
+    safestr_header_t *h = use(u, s, SAFESTR_GET_READONLY);
     // The operation's own hold would be the 0xFFFFFFFF-th; one more cannot fit.
     if (h->refs >= 0xFFFFFFFEu)
-        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
+        fail(u, SAFESTR_E_TOO_MANY_REFERENCES, s);
     h->refs++;
-    return s;
+    return s; // one more holder: nothing is used up
 }
 
 KIVO_API void safestr_free(safestr_t s) {
-    drop(peek(s));
+    uses u;
+    // The release of the use is the drop itself.
+    drop(use(u, s, SAFESTR_GET_READONLY));
 }
 
 KIVO_API void safestr_freelist(safestr_t *array) {
     if (!array)
         SAFESTR_THROW(EINVAL, nullptr);
-    for (safestr_t *p = array; *p; p++)
-        peek(*p);
+    for (safestr_t *p = array; *p; p++) {
+        uses u;
+        use(u, *p, SAFESTR_GET_READONLY);
+    }
     for (safestr_t *p = array; *p; p++)
         safestr_free(*p);
     safestr_free_fn(array, SAFESTR_SOURCE, __LINE__);
@@ -298,7 +305,7 @@ KIVO_API void safestr_cleanup_asset(void *s, void *) {
     // This registration is used up; a later free must not look for it.
     h->flags = (h->flags | SAFESTR_F_HELD) & ~flag_registered;
     if (h->flags & SAFESTR_F_SUPERSEDED) {
-        wipe_and_free(h);
+        destroy(h);
         return;
     }
     drop(h);

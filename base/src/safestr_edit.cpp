@@ -77,44 +77,35 @@ uint32_t write_replaced(char *out, const char *src, uint32_t len, const char *p,
     return uint32_t(out + (len - i) - start);
 }
 
-// Appending that fits in the capacity, without a context: the checks of
-// taking the source and the target, in that order, then the append. Returns
-// false, having changed nothing, when the string must grow past its
-// capacity. source may be null (a single character is appended).
-bool append_in_place(safestr_t *s, safestr_header_t *source, const char *bytes, uint32_t n) {
-    safestr_t target = *s;
-    safestr_header_t *h;
-    if (source) {
-        h = peek_second(source, target);
-    } else {
-        h = check(target);
-    }
-    if ((h->flags & SAFESTR_F_READONLY) || h->refs > 1 || h == source) {
-        if (source)
-            finish(source);
-        SAFESTR_THROW(SAFESTR_E_NOT_WRITABLE, target);
+// Appends n bytes (a copy of the source's, or the one character `ch`
+// when source is null) without a context when they fit in the capacity:
+// nothing can fail then once the strings are checked. Returns false,
+// having changed nothing, when the string must grow.
+inline bool append_in_place(safestr_t *s, safestr_t source, uint32_t flags, uint32_t limit, char ch) {
+    uses u;
+    safestr_header_t *hs = source ? use(u, source, SAFESTR_GET_READONLY) : nullptr;
+    safestr_header_t *h = use(u, *s, SAFESTR_GET_WRITABLE);
+    uint32_t n = 1;
+    const char *bytes = &ch;
+    if (hs) {
+        n = hs->length;
+        if ((flags & SAFESTR_COPY_LIMIT) && limit < n)
+            n = limit;
+        bytes = text(hs);
     }
     uint32_t old = h->length;
     uint64_t length = uint64_t(old) + n;
-    if (n && length > h->capacity)
-        return false;
-    if (n && too_long(length)) {
-        finish(h);
-        if (source)
-            finish(source);
-        SAFESTR_THROW(SAFESTR_E_TOO_LONG, nullptr);
-    }
+    if (length > h->capacity)
+        return false; // nothing was used: the full path takes them again
     if (n) {
-        char *t = text(h);
-        memcpy(t + old, bytes, n);
-        t[length] = 0;
-        h->length = uint32_t(length);
-        if (source)
-            carry_trust(h, source);
+        if (too_long(length))
+            fail(u, SAFESTR_E_TOO_LONG, nullptr);
+        memcpy(text(h) + old, bytes, n);
+        set_length(h, length);
+        if (hs)
+            carry_trust(h, hs);
     }
-    finish(h);
-    if (source)
-        finish(source);
+    done(u);
     return true;
 }
 
@@ -124,14 +115,8 @@ extern "C" {
 
 KIVO_API void safestr_concatenate(safestr_t *s, safestr_t src, uint32_t flags, uint32_t n) {
     target_pointer(s);
-    {
-        safestr_header_t *hs = peek(src);
-        uint32_t count = hs->length;
-        if ((flags & SAFESTR_COPY_LIMIT) && n < count)
-            count = n;
-        if (append_in_place(s, hs, text(hs), count))
-            return;
-    }
+    if (append_in_place(s, src, flags, n, 0))
+        return;
     xxl_context_t *ctx = open();
     safestr_header_t *hs = take(ctx, src, SAFESTR_GET_READONLY);
     safestr_header_t *h = take(ctx, *s, SAFESTR_GET_WRITABLE);
@@ -145,7 +130,7 @@ KIVO_API void safestr_concatenate(safestr_t *s, safestr_t src, uint32_t flags, u
 KIVO_API void safestr_appendchar(safestr_t *s, int c) {
     target_pointer(s);
     char ch = static_cast<char>(c);
-    if (append_in_place(s, nullptr, &ch, 1))
+    if (append_in_place(s, nullptr, 0, 0, ch))
         return;
     xxl_context_t *ctx = open();
     safestr_header_t *h = take(ctx, *s, SAFESTR_GET_WRITABLE);
@@ -168,6 +153,8 @@ KIVO_API void safestr_insert(safestr_t *s, uint32_t position, safestr_t src) {
         memcpy(t + position, text(hs), n);
         carry_trust(w, hs);
         *s = complete(h, w);
+    } else {
+        carry_trust(h, hs); // an untrusted source taints even when empty
     }
     close();
 }

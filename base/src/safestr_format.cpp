@@ -63,9 +63,8 @@ struct StringSink {
         if (doubled > need && doubled <= (size_t)UINT32_MAX - 1 && (!limited || doubled + 1 <= limit))
             target = doubled;
         // The block is copied up to its recorded length.
-        buf[len] = '\0';
-        h->length = (uint32_t)len;
-        h = ss::resize(ctx, h, target);
+        ss::set_length(h, len);
+        h = ss::reserve(ctx, h, target);
         buf = ss::text(h);
         cap = h->capacity;
     }
@@ -152,8 +151,8 @@ inline safestr_header_t *hold(xxl_context_t *ctx, safestr_t s)
     safestr_header_t *h = ss::check(s);
     if (h->flags & SAFESTR_F_TEMPORARY)
         return ss::take(ctx, s, SAFESTR_GET_READONLY);
-    if (h->refs == 0xFFFFFFFFu)
-        SAFESTR_THROW(SAFESTR_E_TOO_MANY_REFERENCES, s);
+    if (int code = ss::access_fault(h, SAFESTR_GET_READONLY, 0))
+        SAFESTR_THROW(code, s);
     return h;
 }
 

@@ -52,17 +52,42 @@ safestr_header_t *make_room(xxl_context_t *ctx, safestr_header_t *h)
 {
     if (h->length < h->capacity)
         return h;
-    uint32_t len = h->length;
-    safestr_header_t *w = resize(ctx, h, uint64_t(h->capacity) + initial_room);
-    w->length = len; // the bytes past len are zero in the new block
+    safestr_header_t *w = reserve(ctx, h, uint64_t(h->capacity) + initial_room);
     return header(complete(h, w));
 }
 
 safestr_header_t *append_byte(xxl_context_t *ctx, safestr_header_t *h, char c)
 {
     h = make_room(ctx, h);
-    text(h)[h->length++] = c;
+    text(h)[h->length] = c;
+    set_length(h, uint64_t(h->length) + 1);
     return h;
+}
+
+// Reads onto h's text up to a newline (read, not kept), the end of the
+// stream, or the end of the capacity. Every byte counts, zero bytes too.
+// Returns the last character read ('\n', EOF, or one the room ran out
+// after) and whether anything was read. Nothing here throws, so the
+// stream's lock is held across the whole stretch.
+int read_stretch(FILE *stream, safestr_header_t *h, bool *got)
+{
+    char *t = text(h);
+    uint32_t len = h->length, cap = h->capacity;
+    int c = EOF;
+    flockfile(stream);
+    while (len < cap) {
+        c = getc_unlocked(stream);
+        if (c == EOF || c == '\n')
+            break;
+        t[len++] = char(c);
+    }
+    funlockfile(stream);
+    if (c != EOF)
+        *got = true;
+    else if (len != h->length)
+        *got = true;
+    set_length(h, len);
+    return c;
 }
 
 #if KIVO_THREADS
@@ -237,32 +262,19 @@ KIVO_API safestr_t safestr_do_readline(FILE *stream, const char *file, int line)
     xxl_context_t *ctx = open();
     safestr_header_t *h = start_result(ctx, file, line);
     bool got = false;
-    for (;;) {
-        h = make_room(ctx, h);
-        uint32_t len = h->length;
-        uint64_t room = uint64_t(h->capacity) - len + 1; // with the zero byte
-        char *t = text(h);
-        if (!fgets(t + len, room > INT_MAX ? INT_MAX : int(room), stream))
-            break;
-        got = true;
-        uint32_t now = len + uint32_t(strlen(t + len));
-        // A zero byte in the input ends the text there; keep the rest zero.
-        memset(t + now, 0, size_t(h->capacity) - now + 1);
-        h->length = now;
-        if (now > 0 && t[now - 1] == '\n') {
-            t[--h->length] = 0;
-            if (h->length > 0 && t[h->length - 1] == '\r')
-                t[--h->length] = 0;
-            safestr_t r = handle(h);
-            close();
-            return r;
-        }
-    }
+    int c;
+    do {
+        h = make_room(ctx, h); // outside the stream's lock: it may throw
+        c = read_stretch(stream, h, &got);
+    } while (c != '\n' && c != EOF);
     if (!got) {
         discard_result(h);
         close();
         return nullptr;
     }
+    uint32_t len = h->length;
+    if (c == '\n' && len > 0 && text(h)[len - 1] == '\r')
+        set_length(h, len - 1);
     safestr_t r = handle(h);
     close();
     return r;
@@ -276,21 +288,29 @@ KIVO_API safestr_t safestr_do_getpassword(FILE *stream, safestr_t prompt, const 
         if (!stream)
             SAFEUTIL_THROW(errno, nullptr);
     }
+    // A prompt the user cannot see is a failure, not something to read a
+    // password after.
+    errno = 0;
     if (prompt) {
         safestr_header_t *p = take(ctx, prompt, SAFESTR_GET_READONLY);
-        fwrite(text(p), 1, p->length, stream);
+        if (fwrite(text(p), 1, p->length, stream) != p->length)
+            SAFEUTIL_THROW(errno ? errno : EIO, nullptr);
     }
-    fflush(stream);
+    if (fflush(stream) != 0)
+        SAFEUTIL_THROW(errno ? errno : EIO, nullptr);
 #if KIVO_THREADS
     // Blocked while echo is off, so ^C or ^Z cannot leave the terminal mute.
     sigset_t block, previous;
     sigemptyset(&block);
     sigaddset(&block, SIGINT);
     sigaddset(&block, SIGTSTP);
-    if (pthread_sigmask(SIG_BLOCK, &block, &previous) == 0)
-        xxl_push_asset(&previous, restore_sigmask, nullptr, XXL_ASSET_ALWAYS);
+    if (int rc = pthread_sigmask(SIG_BLOCK, &block, &previous))
+        SAFEUTIL_THROW(rc, nullptr);
+    xxl_push_asset(&previous, restore_sigmask, nullptr, XXL_ASSET_ALWAYS);
 #endif
     int fd = fileno(stream);
+    if (fd < 0)
+        SAFEUTIL_THROW(errno ? errno : EBADF, nullptr);
     saved_terminal saved;
     saved.fd = fd;
     if (tcgetattr(fd, &saved.attrs) == 0) {
@@ -299,6 +319,10 @@ KIVO_API safestr_t safestr_do_getpassword(FILE *stream, safestr_t prompt, const 
         xxl_push_asset(&saved, restore_terminal, nullptr, XXL_ASSET_ALWAYS);
         if (tcsetattr(fd, TCSAFLUSH, &quiet) == -1)
             SAFEUTIL_THROW(errno, nullptr); // never read a password with echo on
+    } else if (errno != ENOTTY) {
+        // Only input that is not a terminal is read as it comes: a terminal
+        // whose echo cannot be switched off is never read from.
+        SAFEUTIL_THROW(errno, nullptr);
     }
     safestr_header_t *h = start_result(ctx, file, line);
     read_line_onto(ctx, &h, fd, 0.0f);

@@ -15,14 +15,6 @@ namespace {
 
 int sign(int v) { return (v > 0) - (v < 0); }
 
-// The releases of two strings, newest first; one string used twice is
-// released once (its count is back to where it was).
-void finish_both(safestr_header_t *first, safestr_header_t *second) {
-    finish(second);
-    if (second != first)
-        finish(first);
-}
-
 int compare_headers(safestr_header_t *a, safestr_header_t *b, uint32_t flags, uint32_t n) {
     bool nocase = flags & SAFESTR_COMPARE_NOCASE;
     bool limited = flags & SAFESTR_COMPARE_LIMIT;
@@ -128,34 +120,38 @@ extern "C" {
 
 // These cannot fail once both strings are checked: no context needed.
 KIVO_API int safestr_compare(safestr_t a, safestr_t b, uint32_t flags, uint32_t n) {
-    safestr_header_t *ha = peek(a);
-    safestr_header_t *hb = peek_second(ha, b);
+    uses u;
+    safestr_header_t *ha = use(u, a, SAFESTR_GET_READONLY);
+    safestr_header_t *hb = use(u, b, SAFESTR_GET_READONLY);
     int r = ha == hb ? 0 : compare_headers(ha, hb, flags, n);
-    finish_both(ha, hb);
+    done(u);
     return r;
 }
 
 KIVO_API int safestr_equal(safestr_t a, safestr_t b, uint32_t flags, uint32_t n) {
-    safestr_header_t *ha = peek(a);
-    safestr_header_t *hb = peek_second(ha, b);
+    uses u;
+    safestr_header_t *ha = use(u, a, SAFESTR_GET_READONLY);
+    safestr_header_t *hb = use(u, b, SAFESTR_GET_READONLY);
     int r = ha == hb ? 1 : compare_headers(ha, hb, flags, n) == 0;
-    finish_both(ha, hb);
+    done(u);
     return r;
 }
 
 KIVO_API int safestr_startswith(safestr_t s, safestr_t prefix) {
-    safestr_header_t *h = peek(s);
-    safestr_header_t *p = peek_second(h, prefix);
+    uses u;
+    safestr_header_t *h = use(u, s, SAFESTR_GET_READONLY);
+    safestr_header_t *p = use(u, prefix, SAFESTR_GET_READONLY);
     int r = p->length <= h->length && memcmp(text(h), text(p), p->length) == 0;
-    finish_both(h, p);
+    done(u);
     return r;
 }
 
 KIVO_API int safestr_endswith(safestr_t s, safestr_t suffix) {
-    safestr_header_t *h = peek(s);
-    safestr_header_t *p = peek_second(h, suffix);
+    uses u;
+    safestr_header_t *h = use(u, s, SAFESTR_GET_READONLY);
+    safestr_header_t *p = use(u, suffix, SAFESTR_GET_READONLY);
     int r = p->length <= h->length && memcmp(text(h) + (h->length - p->length), text(p), p->length) == 0;
-    finish_both(h, p);
+    done(u);
     return r;
 }
 
@@ -174,24 +170,25 @@ KIVO_API int64_t safestr_search(safestr_t s, safestr_t pattern, uint32_t flags, 
         ch = static_cast<char>(va_arg(ap, int));
     va_end(ap);
 
-    safestr_header_t *h = peek(s);
-    safestr_header_t *hp = nullptr;
+    uses u;
+    safestr_header_t *h = use(u, s, SAFESTR_GET_READONLY);
     const char *p = &ch;
     uint32_t plen = 1;
     if (!(flags & SAFESTR_FIND_CHARACTER)) {
-        hp = peek_second(h, pattern);
+        safestr_header_t *hp = use(u, pattern, SAFESTR_GET_READONLY);
         p = text(hp);
         plen = hp->length;
+    } else if (pattern) {
+        // Not searched for, but used like any argument: a temporary
+        // pattern is used up here.
+        use(u, pattern, SAFESTR_GET_READONLY);
     }
     uint64_t count = uint64_t(skip) + n;
     uint32_t len = h->length;
     int64_t r = -1;
     if (count != 0 && offset < len && plen <= len)
         r = find(text(h), len, p, plen, offset, count, flags & SAFESTR_FIND_REVERSE, flags & SAFESTR_FIND_NOCASE);
-    if (hp)
-        finish_both(h, hp);
-    else
-        finish(h);
+    done(u);
     return r;
 }
 

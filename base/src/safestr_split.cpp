@@ -95,7 +95,7 @@ safestr_t join(safestr_t *array, const char *sep, uint32_t plen, bool sep_truste
         memcpy(out, text(h), h->length);
         out += h->length;
     }
-    r->length = uint32_t(total);
+    set_length(r, total);
     close();
     return handle(r);
 }
@@ -191,7 +191,7 @@ KIVO_API safestr_t safestr_chunk_split(safestr_t s, uint32_t chunk, safestr_t en
         out += elen;
         pos += take_n;
     }
-    r->length = uint32_t(total);
+    set_length(r, total);
     close();
     return handle(r);
 }

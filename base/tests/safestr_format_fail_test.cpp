@@ -83,18 +83,18 @@ TEST(SafestrFormatFail, SprintfSurvivesEveryFailingAllocation)
 {
     Hooks hooks;
     safestr_t d = nullptr, arg = nullptr;
-    Guarded([&] {
+    EXPECT_EQ(0, Guarded([&] {
         d = safestr_create("caller's string", SAFESTR_F_TRUSTED);
         arg = safestr_create(Long("arg").c_str(), 0);
         g_format = safestr_create("%s|%0900d|%s|%.700f|%2$d%3$s", 0);
         g_second = safestr_create(Long("second").c_str(), 0);
-    });
+    }).code);
     ASSERT_NE(d, nullptr);
     long base = g_live;
 
     // A clean run: count the requests it makes.
     safestr_t probe = nullptr;
-    Guarded([&] { probe = safestr_clone(d, 0); });
+    EXPECT_EQ(0, Guarded([&] { probe = safestr_clone(d, 0); }).code);
     long before = g_requests;
     int n = 0;
     EXPECT_EQ(Guarded([&] { n = SprintfInto(&probe, arg); }).code, 0);
@@ -102,7 +102,7 @@ TEST(SafestrFormatFail, SprintfSurvivesEveryFailingAllocation)
     EXPECT_GE(requests, 5); // working string, its growth, the end of the edit, scratch, temporaries
     EXPECT_EQ(n, (int)safestr_length(probe));
     std::string expect = std::string(probe, safestr_length(probe));
-    Guarded([&] { safestr_free(probe); });
+    EXPECT_EQ(0, Guarded([&] { safestr_free(probe); }).code);
     EXPECT_EQ(g_live, base);
 
     for (long k = 1; k <= requests; k++) {
@@ -120,12 +120,12 @@ TEST(SafestrFormatFail, SprintfSurvivesEveryFailingAllocation)
     // With no failure the same call succeeds and gives the clean result.
     EXPECT_EQ(Guarded([&] { SprintfInto(&d, arg); }).code, 0);
     EXPECT_EQ(std::string(d, safestr_length(d)), expect);
-    Guarded([&] {
+    EXPECT_EQ(0, Guarded([&] {
         safestr_free(d);
         safestr_free(arg);
         safestr_free(g_format);
         safestr_free(g_second);
-    });
+    }).code);
     EXPECT_EQ(g_live, 0);
 }
 
@@ -133,16 +133,16 @@ TEST(SafestrFormatFail, AsprintfFreesItsStringOnEveryFailure)
 {
     Hooks hooks;
     safestr_t format = nullptr, arg = nullptr, out = nullptr;
-    Guarded([&] {
+    EXPECT_EQ(0, Guarded([&] {
         format = safestr_create("%s %0500d %.600e %s", 0);
         arg = safestr_create(Long("x").c_str(), 0);
-    });
+    }).code);
     long base = g_live;
     long before = g_requests;
     EXPECT_EQ(Guarded([&] { safestr_asprintf(&out, format, arg, 1, 1.0 / 3, nullptr); }).code, 0);
     long requests = g_requests - before;
     EXPECT_GE(requests, 4); // the string, its growth, the end of the edit, scratch, "(null)"
-    Guarded([&] { safestr_free(out); });
+    EXPECT_EQ(0, Guarded([&] { safestr_free(out); }).code);
     ASSERT_EQ(g_live, base);
     for (long k = 1; k <= requests; k++) {
         g_fail_at = g_requests + k;
@@ -153,10 +153,10 @@ TEST(SafestrFormatFail, AsprintfFreesItsStringOnEveryFailure)
         EXPECT_EQ(hdr(arg)->refs, 1u);
         EXPECT_EQ(hdr(format)->refs, 1u);
     }
-    Guarded([&] {
+    EXPECT_EQ(0, Guarded([&] {
         safestr_free(format);
         safestr_free(arg);
-    });
+    }).code);
     EXPECT_EQ(g_live, 0);
 }
 
@@ -164,10 +164,10 @@ TEST(SafestrFormatFail, RefusalsLeaveNothingBehind)
 {
     Hooks hooks;
     safestr_t d = nullptr, arg = nullptr;
-    Guarded([&] {
+    EXPECT_EQ(0, Guarded([&] {
         d = safestr_create("keep", 0);
         arg = safestr_create("arg", 0);
-    });
+    }).code);
     long base = g_live;
     // Temporary format and arguments are freed however the call ends.
     EXPECT_EQ(Guarded([&] { safestr_sprintf(&d, T("%s%s %d %Ld"), arg, T("tmp"), 1, 2); }).code, E2BIG);
@@ -186,7 +186,7 @@ TEST(SafestrFormatFail, RefusalsLeaveNothingBehind)
     EXPECT_EQ(Guarded([&] { safestr_sprintf(&d, T("%998d"), 1); }).code, 0);
     EXPECT_EQ(safestr_length(d), 998u);
     safestr_maxlength = saved;
-    Guarded([&] { safestr_sprintf(&d, T("keep")); });
+    EXPECT_EQ(0, Guarded([&] { safestr_sprintf(&d, T("keep")); }).code);
     EXPECT_EQ(g_live, base);
     EXPECT_STREQ(d, "keep");
 
@@ -195,14 +195,14 @@ TEST(SafestrFormatFail, RefusalsLeaveNothingBehind)
     EXPECT_EQ(Guarded([&] { safestr_asprintf(&out, T("%1$s%1$s"), T("tw")); }).code, 0);
     EXPECT_STREQ(out, "twtw");
     safestr_t twice = nullptr;
-    Guarded([&] { twice = T("dup"); });
+    EXPECT_EQ(0, Guarded([&] { twice = T("dup"); }).code);
     EXPECT_EQ(Guarded([&] { safestr_sprintf(&d, T("%s-%s"), twice, twice); }).code, 0);
     EXPECT_STREQ(d, "dup-dup");
-    Guarded([&] {
+    EXPECT_EQ(0, Guarded([&] {
         safestr_free(out);
         safestr_free(d);
         safestr_free(arg);
-    });
+    }).code);
     EXPECT_EQ(g_live, 0);
 }
 

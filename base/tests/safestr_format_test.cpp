@@ -137,7 +137,7 @@ TEST(SafestrFormat, EveryRefusalThrowsItsCode)
     strcpy(plain + 32, "plain");
     EXPECT_EQ(Code("%s", (const char *)plain + 32), EFAULT);
     // An argument or format whose reference count is at its ceiling.
-    Guarded([&] {
+    EXPECT_EQ(0, Guarded([&] {
         safestr_t full = safestr_create("full", 0);
         hdr(full)->refs = 0xFFFFFFFFu;
         safestr_t out = nullptr;
@@ -150,7 +150,7 @@ TEST(SafestrFormat, EveryRefusalThrowsItsCode)
         EXPECT_EQ(hdr(full)->refs, 0xFFFFFFFFu);
         hdr(full)->refs = 1;
         safestr_free(full);
-    });
+    }).code);
     // Null handles and destinations.
     safestr_t out;
     EXPECT_EQ(Guarded([&] { safestr_asprintf(&out, nullptr); }).code, EINVAL);
@@ -200,7 +200,7 @@ TEST(SafestrFormat, FloatsMatchThePlatformAtAnyMagnitude)
 
 TEST(SafestrFormat, TrustFollowsTheFormatOnly)
 {
-    Guarded([&] {
+    EXPECT_EQ(0, Guarded([&] {
         safestr_t d = safestr_create("old", SAFESTR_F_TRUSTED);
         safestr_sprintf(&d, T("%s"), TT("trusted arg"));
         EXPECT_FALSE(safestr_istrusted(d));
@@ -215,12 +215,12 @@ TEST(SafestrFormat, TrustFollowsTheFormatOnly)
         safestr_asprintf(&out, T("%s!"), TT("x"));
         EXPECT_FALSE(safestr_istrusted(out));
         safestr_free(out);
-    });
+    }).code);
 }
 
 TEST(SafestrFormat, SprintfReplacesAndGrows)
 {
-    Guarded([&] {
+    EXPECT_EQ(0, Guarded([&] {
         safestr_t d = safestr_create("previous content", 0);
         safestr_t arg = safestr_create("xyz", 0);
         EXPECT_EQ(safestr_sprintf(&d, T("[%s]"), arg), 5);
@@ -246,7 +246,7 @@ TEST(SafestrFormat, SprintfReplacesAndGrows)
         safestr_free(d);
         safestr_free(d);
         safestr_free(arg);
-    });
+    }).code);
 }
 
 TEST(SafestrFormat, StreamsAndStandardOutput)
@@ -254,9 +254,9 @@ TEST(SafestrFormat, StreamsAndStandardOutput)
     FILE *f = tmpfile();
     ASSERT_NE(f, nullptr);
     int n = -1;
-    Guarded([&] { n = safestr_fprintf(f, T("%s=%d (%08x)%c"), T("key"), 42, 0xbeef, '\n'); });
+    EXPECT_EQ(0, Guarded([&] { n = safestr_fprintf(f, T("%s=%d (%08x)%c"), T("key"), 42, 0xbeef, '\n'); }).code);
     EXPECT_EQ(n, 18);
-    Guarded([&] { n = safestr_fprintf(f, T("%10000s|"), T("pad")); });
+    EXPECT_EQ(0, Guarded([&] { n = safestr_fprintf(f, T("%10000s|"), T("pad")); }).code);
     EXPECT_EQ(n, 10001);
     rewind(f);
     char buf[16000] = {};
@@ -272,7 +272,7 @@ TEST(SafestrFormat, StreamsAndStandardOutput)
     fflush(stdout);
     int saved = dup(1);
     dup2(fds[1], 1);
-    Guarded([&] { n = safestr_printf(T("out %s %d\n"), T("put"), -1); });
+    EXPECT_EQ(0, Guarded([&] { n = safestr_printf(T("out %s %d\n"), T("put"), -1); }).code);
     fflush(stdout);
     dup2(saved, 1);
     close(saved);

@@ -36,7 +36,9 @@ KIVO_API fr_fifobuf_t *fr_fifobuf_init(int32_t initial_size, int32_t maximum_siz
 /* Writes all len bytes, waiting while the buffer is full at its maximum:
  * without limit when timeout_secs is 0, else up to timeout_secs seconds
  * (a negative time-out does not wait). Returns the bytes written (fewer on
- * time-out); 0 for a null src or len < 1; -1 for a null or block-less buffer. */
+ * time-out); 0 for a null src or len < 1; -1 for a null or block-less buffer.
+ * A caller holding fr_fifobuf_lock never waits (no reader could get in):
+ * it gets the count written so far, with errno EDEADLK. */
 KIVO_API int32_t fr_fifobuf_write(fr_fifobuf_t *b, const void *src, int32_t len, int timeout_secs);
 #else
 /* Writes as much of len bytes as fits (growing up to the maximum); never

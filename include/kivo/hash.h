@@ -88,9 +88,14 @@ KIVO_API uint32_t h_value(fr_hash_t *t, const void *key, uint32_t key_len);
 /* Sets the hash function (null: fr_hash_func_jenkins) and rehashes; the
  * rehash result, or -1 (the old function is kept when the rehash fails). */
 KIVO_API int fr_hash_setfunc(fr_hash_t *t, fr_hash_func_t func);
+/* Load factors for shrinking and growing. 0, or -1 (nothing changed) for a
+ * null table or thresholds that cannot work: grow not above 0 or not above
+ * shrink, a negative shrink, a value that is not finite. */
 KIVO_API int fr_hash_setthresholds(fr_hash_t *t, float shrink, float grow);
 KIVO_API int fr_hash_setprinter(fr_hash_t *t, fr_hash_printer_t printer);
-/* Calls the printer for every entry in insertion order. 0, or -1. */
+/* Calls the printer for every entry in insertion order. 0, or -1. While it
+ * runs, fr_hash_del on the table is refused (-1) and entries the printer
+ * adds are not visited. */
 KIVO_API int fr_hash_print(fr_hash_t *t);
 /* Rebuilds the buckets for the current count. 0, or -1. */
 KIVO_API int fr_rehash(fr_hash_t *t);

@@ -16,6 +16,13 @@
  * safestr_replace, ...) takes a pointer to the caller's handle and may move
  * the string: always use the handle stored back. A failing edit leaves the
  * string as it was.
+ *
+ * Capacities: a new string's block is its length + 21 bytes rounded up to
+ * 128 (capacity = block - 21), but a string that grows past its capacity
+ * at least doubles it, so appending piece by piece copies each byte a
+ * bounded number of times; the capacity seen after growth is therefore not
+ * always the next 128-byte step. Freed strings are wiped: header, text and
+ * every byte the string ever held past its current length.
  */
 #ifndef KIVO_SAFESTR_H
 #define KIVO_SAFESTR_H
@@ -53,7 +60,9 @@ typedef struct safestr_header {
 #define SAFESTR_F_ASSET_ON_ERROR 0x20
 #define SAFESTR_F_ASSET_ON_SUCCESS 0x30
 #define SAFESTR_F_ASSET_MASK 0x30
-/* Internal: taken by the running operation / replaced during an edit. */
+/* Internal: taken by the running operation / replaced during an edit.
+ * Bit 0x400 is internal too: the string is registered as an asset by its
+ * creation mode. Callers keep all three as they find them. */
 #define SAFESTR_F_HELD 0x100
 #define SAFESTR_F_SUPERSEDED 0x200
 
@@ -193,10 +202,11 @@ KIVO_API void safestr_cleanup_asset(void *s, void *arg);
 
 /* Makes room for length characters and sets the length; returns the header
  * to write into: the same block when it fits, else a new, larger block
- * (registered in the current context) holding a copy of the text. Bytes past
- * the new length are zero; those between the old and new length are for
- * the caller to fill. SAFESTR_E_TOO_LONG when length + 1 exceeds
- * safestr_maxlength. */
+ * (registered in the current context, at least double the old capacity)
+ * holding a copy of the text. The characters between the old and new length
+ * are zero, for the caller to fill, and so is the one at the new length; a
+ * shrink zeroes what it cuts off. SAFESTR_E_TOO_LONG when length + 1
+ * exceeds safestr_maxlength. */
 KIVO_API safestr_header_t *safestr_resize(safestr_header_t *header, uint32_t length);
 /* Ends an edit begun on old_header; returns the handle to store. */
 KIVO_API safestr_t safestr_complete(safestr_header_t *old_header, safestr_header_t *new_header);
@@ -291,8 +301,9 @@ KIVO_API int safestr_vfprintf(FILE *stream, safestr_t format, va_list ap);
 
 /* ---- exit ---- */
 
-/* Prints message (a safe string, may be null) to standard error as a format
- * without arguments, then exit(status). */
+/* Prints message (a safe string, may be null) to standard error as plain
+ * text, the argument of a "%s" (a '%' in it is printed as it is, never read
+ * as a conversion), then exit(status). */
 KIVO_API KIVO_NORETURN void fr_error(int status, safestr_t message);
 
 KIVO_END_DECLS

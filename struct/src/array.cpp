@@ -133,8 +133,12 @@ KIVO_API int arr_append_array(fr_array_t *dst, fr_array_t *src, int32_t start, i
 
 KIVO_API int fr_array_append_array(fr_array_t *dst, fr_array_t *src, int32_t start, int32_t n) {
     if (!dst || !src) return arr_append_array(dst, src, start, n);
-    Locked gd(&dst->hdr);
-    Locked gs(&src->hdr);
+    /* Two threads appending a to b and b to a must not each hold one lock
+     * and wait for the other: the locks are taken in address order. */
+    fr_array_t *first = dst < src ? dst : src;
+    fr_array_t *second = dst < src ? src : dst;
+    Locked g1(&first->hdr);
+    Locked g2(&second->hdr);
     return arr_append_array(dst, src, start, n);
 }
 

@@ -200,6 +200,13 @@ KIVO_API int32_t fr_fifobuf_write(fr_fifobuf_t *b, const void *src, int32_t len,
         Locked g(&b->hdr);
         if (free_space(b) == 0 && b->capacity >= b->maximum) {
             if (timeout_secs < 0) return done;
+            /* A caller holding fr_fifobuf_lock keeps every reader out, and
+             * the wait would give up only one of its levels: waiting would
+             * never end. Return what was written instead. */
+            if (kivo::depth_get(&b->hdr) > 1) {
+                errno = EDEADLK;
+                return done;
+            }
             if (timeout_secs > 0 && !have_deadline) {
                 clock_gettime(CLOCK_MONOTONIC, &deadline);
                 deadline.tv_sec += timeout_secs;

@@ -9,6 +9,7 @@
  */
 #define KIVO_FILE "hash"
 #include <stddef.h>
+#include <stdint.h>
 #include <string.h>
 #include <kivo/hash.h>
 #include "jenkins.h"
@@ -22,6 +23,8 @@ using kivo::Locked;
 constexpr uint32_t kMinBuckets = 8;
 constexpr uint64_t kMaxBuckets = 1ull << 31;
 constexpr size_t kEntrySize = offsetof(fr_hash_entry_t, key);
+/* Private object flag: fr_hash_print is walking the entries. */
+constexpr uint32_t kPrinting = 0x200;
 
 inline fr_hash_entry_t *of_bucket(fr_hash_link_t *l) {
     return reinterpret_cast<fr_hash_entry_t *>(reinterpret_cast<char *>(l) - offsetof(fr_hash_entry_t, bucket));
@@ -41,23 +44,71 @@ inline void link_remove(fr_hash_link_t *l) {
     l->next->prev = l->prev;
 }
 
+/* Bucket slots. A slot holds the address of the chain's first entry and,
+ * in its top 16 bits (above every user-space address on x86-64), a filter
+ * of the chain's hashes: bit (hash >> 28) of each entry. A lookup whose bit
+ * is clear knows the chain holds no entry of its hash without touching the
+ * entries. An entry address that does not fit under the filter (never seen
+ * with the system allocator) switches the table to plain slots for good. */
+constexpr uint32_t kPlainSlots = 0x400; /* private object flag */
+#if defined(__x86_64__)
+constexpr unsigned kFilterShift = 48;
+constexpr uintptr_t kAddressMask = (uintptr_t(1) << kFilterShift) - 1;
+inline bool filtered(const fr_hash_t *t) { return !(t->hdr.flags & kPlainSlots); }
+#else
+constexpr unsigned kFilterShift = 0;
+constexpr uintptr_t kAddressMask = ~uintptr_t(0);
+inline bool filtered(const fr_hash_t *) { return false; }
+#endif
+inline uintptr_t filter_bit(uint32_t h) { return uintptr_t(1) << (h >> 28); }
+
+inline uintptr_t slot_value(fr_hash_entry_t *const *slot) { return reinterpret_cast<uintptr_t>(*slot); }
+inline fr_hash_entry_t *slot_first(const fr_hash_t *t, uintptr_t v) {
+    return reinterpret_cast<fr_hash_entry_t *>(filtered(t) ? (v & kAddressMask) : v);
+}
+/* May the chain of slot value v hold an entry of hash h? */
+inline bool slot_may_hold(const fr_hash_t *t, uintptr_t v, uint32_t h) {
+    if (!v) return false;
+    return !filtered(t) || ((v >> kFilterShift) & filter_bit(h));
+}
+inline void slot_store(const fr_hash_t *t, fr_hash_entry_t **slot, fr_hash_entry_t *first, uintptr_t filter) {
+    uintptr_t v = reinterpret_cast<uintptr_t>(first);
+    if (first && filtered(t)) v |= filter << kFilterShift;
+    *slot = reinterpret_cast<fr_hash_entry_t *>(v);
+}
+/* The filter of a whole chain. */
+inline uintptr_t chain_filter(fr_hash_entry_t *first) {
+    uintptr_t f = 0;
+    if (!first) return 0;
+    fr_hash_entry_t *e = first;
+    do {
+        f |= filter_bit(e->hash);
+        e = of_bucket(e->bucket.next);
+    } while (e != first);
+    return f;
+}
+/* Whether e can sit under a filter; if not, every slot becomes plain. */
+inline void admit_address(fr_hash_t *t, fr_hash_entry_t *e) {
+    if (!filtered(t) || (reinterpret_cast<uintptr_t>(e) & ~kAddressMask) == 0) return;
+    for (uint32_t i = 0; i < t->size; i++) {
+        uintptr_t v = slot_value(&t->buckets[i]);
+        t->buckets[i] = reinterpret_cast<fr_hash_entry_t *>(v & kAddressMask);
+    }
+    t->hdr.flags |= kPlainSlots;
+}
+
 /* Bucket chains: circular through the entries' bucket links, appended at
  * the tail (just before the first entry). */
-inline void chain_append(fr_hash_entry_t *&first, fr_hash_entry_t *e) {
+inline void chain_append(fr_hash_t *t, fr_hash_entry_t **slot, fr_hash_entry_t *e) {
+    uintptr_t v = slot_value(slot);
+    fr_hash_entry_t *first = slot_first(t, v);
     if (!first) {
         link_init(&e->bucket);
         first = e;
     } else {
         link_append(&first->bucket, &e->bucket);
     }
-}
-inline void chain_remove(fr_hash_entry_t *&first, fr_hash_entry_t *e) {
-    if (e->bucket.next == &e->bucket) {
-        first = nullptr;
-        return;
-    }
-    if (first == e) first = of_bucket(e->bucket.next);
-    link_remove(&e->bucket);
+    slot_store(t, slot, first, (filtered(t) ? v >> kFilterShift : 0) | filter_bit(e->hash));
 }
 
 /* 8 up to 8, else the smallest power of two not below n. */
@@ -112,8 +163,9 @@ inline bool same_bytes(const unsigned char *a, const void *bv, uint32_t len) {
 
 /* First entry with an equal key in the bucket chain (the earliest inserted). */
 inline fr_hash_entry_t *lookup(fr_hash_t *t, uint32_t h, const void *key, uint32_t len) {
-    fr_hash_entry_t *first = t->buckets[h & t->mask];
-    if (!first) return nullptr;
+    uintptr_t v = slot_value(&t->buckets[h & t->mask]);
+    if (!slot_may_hold(t, v, h)) return nullptr;
+    fr_hash_entry_t *first = slot_first(t, v);
     fr_hash_entry_t *e = first;
     do {
         if (e->hash == h && e->key_len == len && same_bytes(e->key, key, len)) return e;
@@ -145,7 +197,7 @@ int rehash_impl(fr_hash_t *t, bool recompute) {
     for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
         fr_hash_entry_t *e = of_order(l);
         if (recompute) e->hash = hash_of(t, e->key, e->key_len);
-        chain_append(nb[e->hash & mask], e);
+        chain_append(t, &nb[e->hash & mask], e);
     }
     t->api.free(t->buckets);
     t->buckets = nb;
@@ -177,7 +229,8 @@ fr_hash_entry_t *insert(fr_hash_t *t, uint32_t h, const void *key, uint32_t len,
         t->api.free(e);
         return nullptr;
     }
-    chain_append(t->buckets[h & t->mask], e);
+    admit_address(t, e);
+    chain_append(t, &t->buckets[h & t->mask], e);
     link_append(&t->order->order, &e->order);
     t->count += 1;
     /* count / size > grow, exactly: size is a power of two. */
@@ -261,17 +314,25 @@ KIVO_API int fr_hash_del(fr_hash_t *t, const void *key, uint32_t key_len) {
     if (!t || !key || !key_len) return -1;
     Locked g(&t->hdr);
     FR_CHECK_RETURN(t->hash_func, -1);
+    FR_CHECK_RETURN(!(t->hdr.flags & kPrinting), -1);
     if (!usable(t)) return -1;
     uint32_t h = hash_of(t, key, key_len);
-    fr_hash_entry_t *&first = t->buckets[h & t->mask];
-    if (!first) return -1;
+    fr_hash_entry_t **slot = &t->buckets[h & t->mask];
+    uintptr_t v = slot_value(slot);
+    if (!slot_may_hold(t, v, h)) return -1;
+    fr_hash_entry_t *first = slot_first(t, v);
     int removed = 0;
     fr_hash_entry_t *e = first, *last = of_bucket(first->bucket.prev);
     for (;;) {
         fr_hash_entry_t *next = of_bucket(e->bucket.next);
         bool at_end = e == last;
         if (e->hash == h && e->key_len == key_len && memcmp(e->key, key, key_len) == 0) {
-            chain_remove(first, e);
+            if (e->bucket.next == &e->bucket) {
+                first = nullptr;
+            } else {
+                if (first == e) first = next;
+                link_remove(&e->bucket);
+            }
             link_remove(&e->order);
             release_value(t, e->value);
             t->api.free(e);
@@ -282,6 +343,7 @@ KIVO_API int fr_hash_del(fr_hash_t *t, const void *key, uint32_t key_len) {
         e = next;
     }
     if (!removed) return -1;
+    slot_store(t, slot, first, chain_filter(first));
     if (t->size > kMinBuckets && static_cast<double>(t->count) < static_cast<double>(t->shrink_threshold) * t->size)
         resize(t);
     return 0;
@@ -308,6 +370,10 @@ KIVO_API int fr_hash_setfunc(fr_hash_t *t, fr_hash_func_t func) {
 
 KIVO_API int fr_hash_setthresholds(fr_hash_t *t, float shrink, float grow) {
     if (!t) return -1;
+    /* Thresholds that cannot work are refused: a grow threshold at or
+     * below the shrink one (or at or below 0) sizes the table for an
+     * unbounded number of buckets or rebuilds it on every change. */
+    if (!(grow > 0.0f) || !(shrink >= 0.0f) || !(grow > shrink) || !__builtin_isfinite(grow)) return -1;
     Locked g(&t->hdr);
     t->shrink_threshold = shrink;
     t->grow_threshold = grow;
@@ -326,11 +392,20 @@ KIVO_API int fr_hash_print(fr_hash_t *t) {
     Locked g(&t->hdr);
     FR_CHECK_RETURN(t->printer, -1);
     if (!usable(t)) return 0;
+    /* While the printer runs the table refuses deletions (the walk holds
+     * the current entry), and the walk ends with the entry that was last
+     * when it began, so a printer that adds cannot make it run forever. */
+    bool nested = t->hdr.flags & kPrinting;
+    t->hdr.flags |= kPrinting;
     fr_hash_link_t *end = &t->order->order;
-    for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
+    fr_hash_link_t *last = end->prev;
+    for (fr_hash_link_t *l = end->next; l != end;) {
         fr_hash_entry_t *e = of_order(l);
         t->printer(e->key, e->value);
+        if (l == last) break;
+        l = l->next;
     }
+    if (!nested) t->hdr.flags &= ~kPrinting;
     return 0;
 }
 

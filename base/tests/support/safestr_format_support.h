@@ -12,7 +12,7 @@
 
 namespace fmt_test {
 
-struct Thrown {
+struct [[nodiscard]] Thrown {
     int code; // 0 when nothing was thrown
     void *data;
     const char *file;

@@ -47,7 +47,9 @@ inline safestr_header_t *hdr(safestr_t s) { return reinterpret_cast<safestr_head
 // Counting hooks. fail_at = k makes the k-th allocation (1-based, malloc and
 // realloc alike) return null; 0 never fails. Every freed block must be
 // wiped: its header and text bytes all zero (blocks that are not safe
-// strings are recognised by the caller through raw_blocks).
+// strings are recognised by the caller through raw_blocks). The hooks hand
+// out zeroed memory, so a byte found set at the free is one the library
+// wrote and left behind.
 struct hooks {
     long allocations = 0;
     long live = 0;
@@ -66,7 +68,7 @@ inline void *count_malloc(size_t size, const char *, int) {
     if (H().fail_at && n == H().fail_at)
         return nullptr;
     // Track the size in front of the block so the free hook can check it.
-    auto *p = static_cast<size_t *>(malloc(size + 16));
+    auto *p = static_cast<size_t *>(calloc(1, size + 16));
     if (!p)
         return nullptr;
     p[0] = size;
@@ -80,9 +82,12 @@ inline void *count_realloc(void *memory, size_t size, const char *, int) {
         return nullptr;
     if (!memory)
         return count_malloc(size, nullptr, 0);
+    size_t old = static_cast<size_t *>(memory)[-2];
     auto *p = static_cast<size_t *>(realloc(static_cast<char *>(memory) - 16, size + 16));
     if (!p)
         return nullptr;
+    if (size > old)
+        memset(reinterpret_cast<char *>(p) + 16 + old, 0, size - old);
     p[0] = size;
     return reinterpret_cast<char *>(p) + 16;
 }
