@@ -58,8 +58,14 @@ void release_built(void *asset, void *ctx) {
 
 // Growth beyond the capacity at least doubles it, so that a
 // string built piece by piece is copied a bounded number of times per byte.
+// Large strings grow fourfold: the blocks a doubling string leaves behind
+// add up to its new block, and when it is freed the allocator sees twice
+// its largest block free at the end of the heap and hands the memory back
+// to the kernel, to fault every page in again for the next string. A
+// quarter as many bytes left behind keeps that memory for reuse.
+constexpr uint32_t large_capacity = 64 * 1024;
 uint64_t grown_capacity(uint32_t capacity, uint64_t length) {
-    uint64_t want = uint64_t(capacity) * 2;
+    uint64_t want = uint64_t(capacity) * (capacity >= large_capacity ? 4 : 2);
     if (want < length)
         want = length;
     uint64_t limit = safestr_maxlength;
