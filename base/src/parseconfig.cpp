@@ -167,23 +167,24 @@ void release(safestr_t s)
     XXL_BLOCK_END;
 }
 
-void trim(safestr_t s)
-{
-    XXL_BLOCK {
-        safestr_trim(s, SAFESTR_TRIM_BOTH);
-    }
-    PC_CATCH_ALL
-    XXL_BLOCK_END;
-}
+// The blank characters trimmed from both ends of a line: the bytes up to
+// 0x20 and 0x7F, as safestr_trim has them.
+inline bool is_blank(char c) { return (unsigned char)c <= 0x20 || c == 0x7F; }
 
-// One trimmed line: find key and value, apply every matching entry.
+// One line: trimmed (as bounds, without rewriting the line), then key and
+// value found and every matching entry applied.
 void apply_line(parseconfig_entry *table, safestr_t line)
 {
     const char *t = line;
     size_t len = safestr_length(line);
-    if (len == 0 || t[0] == '#' || t[0] == ';')
+    size_t begin = 0;
+    while (begin < len && is_blank(t[begin]))
+        begin++;
+    while (len > begin && is_blank(t[len - 1]))
+        len--;
+    if (len == begin || t[begin] == '#' || t[begin] == ';')
         return;
-    size_t kend = 0;
+    size_t kend = begin;
     while (kend < len && !is_space(t[kend]))
         kend++;
     if (kend == len)
@@ -198,7 +199,7 @@ void apply_line(parseconfig_entry *table, safestr_t line)
     }
     safestr_t value = nullptr;
     for (parseconfig_entry *e = table; e->name; e++) {
-        if (!key_matches(e->name, t, kend))
+        if (!key_matches(e->name, t + begin, kend - begin))
             continue;
         if (e->type == PC_CALLBACK) {
             if (e->callback)
@@ -268,7 +269,6 @@ KIVO_API int parseconfig(const char *path, parseconfig_entry *table)
         safestr_t line = safestr_do_readline(fp, KIVO_FILE, __LINE__);
         if (!line)
             break;
-        trim(line);
         apply_line(table, line);
         release(line);
     }

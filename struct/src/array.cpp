@@ -23,6 +23,20 @@ inline int64_t step_capacity(int64_t n) { return (n / kStep) * kStep + kStep; }
 
 inline char *elem(fr_array_t *a, int64_t i) { return static_cast<char *>(a->data) + i * a->element_size; }
 
+/* The block behind a capacity. With a caller's allocator it is the
+ * capacity itself: the caller sees every step. With the default one, a
+ * capacity of 4 KiB and more sits in a block of the next power of two, so
+ * that an array appended to one element at a time reallocates a few dozen
+ * times rather than every 128 bytes (each time a system call once the block
+ * is large). The capacity, and the rules that set it, stay the same. */
+constexpr int64_t kRoomyFrom = 4096;
+inline int64_t block_size(const fr_array_t *a, int64_t cap) {
+    if (cap < kRoomyFrom || a->api.realloc != fr_realloc) return cap;
+    int64_t b = kRoomyFrom;
+    while (b < cap) b <<= 1;
+    return b;
+}
+
 /* Makes room for `extra` more elements. 0, or -1 (nothing changed). */
 int grow(fr_array_t *a, int64_t extra) {
     if (static_cast<int64_t>(a->length) + extra > INT32_MAX) return -1;
@@ -30,9 +44,12 @@ int grow(fr_array_t *a, int64_t extra) {
     if (need <= a->capacity) return 0;
     int64_t cap = step_capacity(need);
     if (cap > INT32_MAX) return -1;
-    void *p = a->api.realloc(a->data, static_cast<size_t>(cap));
-    if (!p) return -1;
-    a->data = p;
+    int64_t block = block_size(a, cap);
+    if (!a->data || block != block_size(a, a->capacity)) {
+        void *p = a->api.realloc(a->data, static_cast<size_t>(block));
+        if (!p) return -1;
+        a->data = p;
+    }
     a->capacity = static_cast<int32_t>(cap);
     return 0;
 }
@@ -41,9 +58,12 @@ int grow(fr_array_t *a, int64_t extra) {
 void shrink(fr_array_t *a) {
     int64_t cap = step_capacity(static_cast<int64_t>(a->length) * a->element_size);
     if (!a->data || !(a->capacity * 0.15 >= static_cast<double>(cap))) return;
-    void *p = a->api.realloc(a->data, static_cast<size_t>(cap));
-    if (!p) return; /* keeping the bigger block is harmless */
-    a->data = p;
+    int64_t block = block_size(a, cap);
+    if (block != block_size(a, a->capacity)) {
+        void *p = a->api.realloc(a->data, static_cast<size_t>(block));
+        if (!p) return; /* keeping the bigger block is harmless */
+        a->data = p;
+    }
     a->capacity = static_cast<int32_t>(cap);
 }
 
