@@ -58,6 +58,15 @@ int grow(fr_array_t *a, int64_t extra) {
 void shrink(fr_array_t *a) {
     int64_t cap = step_capacity(static_cast<int64_t>(a->length) * a->element_size);
     if (!a->data || !(a->capacity * 0.15 >= static_cast<double>(cap))) return;
+    /* The last flush of a dying array: its block is freed next. Cutting a
+     * large block down first would hand the allocator a small block to
+     * free instead of a large one, and keep it from learning to serve
+     * blocks of that size from memory it keeps (every large array would
+     * then be mapped and faulted in afresh). */
+    if ((a->hdr.flags & FR_OBJ_DESTROYING) && a->api.realloc == fr_realloc) {
+        a->capacity = static_cast<int32_t>(cap);
+        return;
+    }
     int64_t block = block_size(a, cap);
     if (block != block_size(a, a->capacity)) {
         void *p = a->api.realloc(a->data, static_cast<size_t>(block));
