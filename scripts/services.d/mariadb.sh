@@ -113,7 +113,8 @@ kill_one() {
 stop_all() {
   local n
   if [ -f "$state/watchdog.pid" ]; then
-    kill "$(cat "$state/watchdog.pid")" 2>/dev/null
+    # The watchdog runs in its own process group: its sleep goes with it.
+    kill -- -"$(cat "$state/watchdog.pid")" 2>/dev/null || kill "$(cat "$state/watchdog.pid")" 2>/dev/null
     rm -f "$state/watchdog.pid"
   fi
   for n in $servers; do stop_one "$n" & done
