@@ -45,9 +45,11 @@ KIVO_API fr_smtp_t *fr_smtp_enable_tls(fr_smtp_t *smtp, int use, int require);
 KIVO_API int fr_smtp_set_tls_verify(fr_smtp_t *smtp, int flag, const char *ca_file);
 /* Log the protocol dialogue ("C: ", "S: ", "H: " lines at LOG_INFO). */
 KIVO_API void fr_smtp_enable_monitor(fr_smtp_t *smtp, int flag);
-/* Adds a recipient; libESMTP's recipient handle (owned by the record), or null. */
+/* Adds a recipient; libESMTP's recipient handle (owned by the record), or null.
+ * Addresses with spaces, control characters, '<' or '>' are refused (null). */
 KIVO_API void *fr_smtp_add_recipient(fr_smtp_t *smtp, const char *address);
-/* Envelope sender; libESMTP's result (nonzero on success). */
+/* Envelope sender (null: the empty sender); libESMTP's result (nonzero on
+ * success), 0 for an address with spaces, control characters, '<' or '>'. */
 KIVO_API int fr_smtp_set_return_path(fr_smtp_t *smtp, const char *address);
 /* The message is read from fp (positioned at its start) during the send;
  * the stream must stay open until then. libESMTP's result. */

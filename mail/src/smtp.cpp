@@ -372,15 +372,24 @@ KIVO_API void fr_smtp_enable_monitor(fr_smtp_t *smtp, int flag) {
     smtp->monitor = flag;
 }
 
+// An envelope address goes into the MAIL FROM / RCPT TO line between angle
+// brackets: a line break would start a command of its own, and a '>' or a
+// space would let the text add ESMTP parameters. Such addresses are refused.
+static bool envelope_address_ok(const char *address) {
+    for (const unsigned char *p = (const unsigned char *)address; *p; p++)
+        if (*p <= ' ' || *p == 0x7f || *p == '<' || *p == '>') return false;
+    return true;
+}
+
 KIVO_API void *fr_smtp_add_recipient(fr_smtp_t *smtp, const char *address) {
-    FR_CHECK_RETURN(smtp && address, nullptr);
+    FR_CHECK_RETURN(smtp && address && envelope_address_ok(address), nullptr);
     smtp_recipient_t r = smtp_add_recipient(smtp->message, address);
     if (r) smtp->rcpt_count++;
     return r;
 }
 
 KIVO_API int fr_smtp_set_return_path(fr_smtp_t *smtp, const char *address) {
-    FR_CHECK_RETURN(smtp, 0);
+    FR_CHECK_RETURN(smtp && (!address || envelope_address_ok(address)), 0);
     return smtp_set_reverse_path(smtp->message, address);
 }
 

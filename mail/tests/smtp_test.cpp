@@ -288,4 +288,22 @@ TEST(Smtp, NullArgumentsAreRefused) {
     EXPECT_EQ(0, fr_smtp_set_message_fp(s.smtp, nullptr));
 }
 
+// Envelope addresses are written between angle brackets on a command line of
+// their own: line breaks, brackets, spaces and control characters would let
+// the text add commands or parameters, so the setters refuse them.
+TEST(Smtp, EnvelopeAddressesCannotCarryCommands) {
+    LogRecorder log;
+    Session s;
+    const char *bad[] = {"a@b.example>\r\nRSET\r\nMAIL FROM:<evil@x", "c@d\r\nRCPT TO:<x@y", "a@b\nRSET", "a@b\rRSET",
+                         "a@b.example> BODY=8BITMIME", "c@d> NOTIFY=NEVER", "<a@b>", "a b@c", "a@b\t", "a@b\x7f"};
+    for (const char *a : bad) {
+        EXPECT_EQ(nullptr, fr_smtp_add_recipient(s.smtp, a)) << a;
+        EXPECT_EQ(0, fr_smtp_set_return_path(s.smtp, a)) << a;
+    }
+    EXPECT_EQ(2 * (sizeof bad / sizeof *bad), log.starting("smtp:").size());
+    EXPECT_NE(nullptr, fr_smtp_add_recipient(s.smtp, "rcpt@kivo.test"));
+    EXPECT_NE(0, fr_smtp_set_return_path(s.smtp, "sender@kivo.test"));
+    EXPECT_NE(0, fr_smtp_set_return_path(s.smtp, nullptr));  // the null sender stays allowed
+}
+
 }  // namespace
