@@ -20,15 +20,6 @@
 #include "conf_impl.h"
 #include "object_impl.h"
 
-#define CONF_RELEASE(s)                                                                            \
-    do {                                                                                           \
-        if (s) {                                                                                   \
-            XXL_BLOCK {                                                                            \
-                safestr_free(s);                                                                   \
-            }                                                                                      \
-            FR_LOG_EXCEPTION XXL_BLOCK_END;                                                        \
-        }                                                                                          \
-    } while (0)
 
 // The connection's last error text, once more, as the store's warning.
 #define CONF_SQL_WARN(sql)                                                                         \

@@ -25,17 +25,6 @@
 #include "conf_impl.h"
 #include "object_impl.h"
 
-// Drops one reference to s; a fault is logged under the calling function's
-// name and otherwise ignored.
-#define CONF_RELEASE(s)                                                                            \
-    do {                                                                                           \
-        if (s) {                                                                                   \
-            XXL_BLOCK {                                                                            \
-                safestr_free(s);                                                                   \
-            }                                                                                      \
-            FR_LOG_EXCEPTION XXL_BLOCK_END;                                                        \
-        }                                                                                          \
-    } while (0)
 
 #define CONF_WARN(...) fr_log_impl(KIVO_FILE, __LINE__, __func__, FR_LOG_SYSLOG, LOG_WARNING, __VA_ARGS__)
 

@@ -6,7 +6,21 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <kivo/hash.h>
+#include <kivo/exceptions.h>
+#include <kivo/log.h>
 #include <kivo/safestr.h>
+
+// Drops one reference to s; a fault is logged under the calling function's
+// name and otherwise ignored.
+#define CONF_RELEASE(s)                                                                            \
+    do {                                                                                           \
+        if (s) {                                                                                   \
+            XXL_BLOCK {                                                                            \
+                safestr_free(s);                                                                   \
+            }                                                                                      \
+            FR_LOG_EXCEPTION XXL_BLOCK_END;                                                        \
+        }                                                                                          \
+    } while (0)
 
 namespace kivo::conf {
 
