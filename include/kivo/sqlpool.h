@@ -18,7 +18,15 @@
  * fails with -1 and is not resent. Only reads (slave flag set) and errors
  * where the statement cannot have run (2006 while sending, 2014) are sent
  * again. A slave that cannot be reached (2002, 2003) or keeps losing its
- * link is marked down for the pool's down time and the read moves on.
+ * link is marked down for the pool's down time and the read moves on. An
+ * error of the server itself (any number outside the client's 2000-2999 and
+ * 5000-5999) fails at once on the server that gave it. A statement whose
+ * rows are lost on the way fails like one that could not be sent; it never
+ * returns 0 with a missing result.
+ *
+ * A connection holds its shard while a caller has it: replacing a shard in
+ * the pool (fr_sqlpool_shard_add with the same name) or destroying the pool
+ * leaves busy connections working until they are given back.
  */
 #ifndef KIVO_SQLPOOL_H
 #define KIVO_SQLPOOL_H

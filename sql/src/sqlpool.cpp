@@ -44,10 +44,15 @@ void server_mark_up(fr_sql_server_t *s, const char *function, int line) {
 int32_t shard_slave_count(fr_sql_shard_t *shard) { return shard->slaves ? fr_array_length(shard->slaves) : 0; }
 
 fr_sql_server_t *shard_slave_pick_nth(fr_sql_shard_t *shard, int32_t n) {
-    if (!shard->slaves || n < 0 || n >= fr_array_length(shard->slaves)) return nullptr;
-    fr_sql_server_t **slot = static_cast<fr_sql_server_t **>(fr_array_get(shard->slaves, n));
-    if (!slot || !*slot) return nullptr;
-    fr_sql_server_t *s = *slot;
+    if (!shard->slaves) return nullptr;
+    /* The pointer is read under the array's lock: a slave added meanwhile
+     * may move the element block. */
+    fr_array_t *arr = shard->slaves;
+    fr_array_lock(arr);
+    fr_sql_server_t *s = nullptr;
+    if (n >= 0 && n < arr->length) s = static_cast<fr_sql_server_t **>(arr->data)[n];
+    fr_array_unlock(arr);
+    if (!s) return nullptr;
     int64_t since = down_since(s);
     if (since <= 0) return s;
     fr_sqlpool_t *p = pool_get();

@@ -51,7 +51,24 @@ MYSQL *conn_init_mysql(fr_sql_shard_t *shard, fr_sql_server_t *srv) {
 
 }  // namespace kivo::sql
 
+namespace {
+/* A connection in a caller's hands holds a reference to its shard, so a
+ * shard replaced in the pool (or the pool destroyed) stays until its busy
+ * connections are given back; the type word records it. */
+constexpr uint32_t kConnHoldsShard = 1;
+void conn_hold_shard(fr_sql_conn_t *c, fr_sql_shard_t *shard) {
+    ShardObj::ref(shard);
+    c->shard = shard;
+    c->hdr.type_word |= kConnHoldsShard;
+}
+
+}  // namespace
+
 int kivo_sql_conn_destroy(fr_sql_conn_t *c) {
+    /* A connection that never went back to the idle list (stand-alone, or
+     * one whose opening failed) still holds its shard. */
+    fr_sql_shard_t *held = (c->hdr.type_word & kConnHoldsShard) ? c->shard : nullptr;
+    c->hdr.type_word &= ~kConnHoldsShard;
     /* Only the sweeper and the shard's destruction drop the last
      * reference of a connection that may be idle, and both hold the shard
      * lock; a swept connection given back late never rejoins the list. */
@@ -59,6 +76,7 @@ int kivo_sql_conn_destroy(fr_sql_conn_t *c) {
     if (c->master) mysql_close(c->master);
     if (c->slave) mysql_close(c->slave);
     c->master = c->slave = c->last = nullptr;
+    if (held) ShardObj::unref(held);
     return 0;
 }
 
@@ -174,7 +192,7 @@ fr_sql_conn_t *conn_init(fr_sql_shard_t *shard) {
     }
     link_init(&c->pool_link);
     link_init(&c->idle_link);
-    c->shard = shard;
+    conn_hold_shard(c, shard);
     c->master_srv = shard->master;
     c->master = conn_init_mysql(shard, shard->master);
     if (!c->master) {
@@ -206,6 +224,9 @@ fr_sql_conn_t *reuse_idle(fr_sql_shard_t *shard, fr_hash_t *table, uint32_t keyl
     fr_sql_conn_t *c = idle_take(shard);
     kivo::header_unlock(&shard->hdr);
     if (!c) return nullptr;
+    /* Outside the shard's lock, which may be of a non-recursive kind; the
+     * acquiring caller holds the shard meanwhile. */
+    conn_hold_shard(c, shard);
     if (table) fr_hash_add(table, shard->name, keylen, &c, sizeof c);
     POOL_MSG(5, 7, "sqlpool: Connection for %s ADDED in TLS", shard->name);
     POOL_MSG(5, 7, "sqlpool: shard `%s': reusing connection %p to master %s:%d and slave %s:%d with usage %d.",
@@ -365,10 +386,19 @@ int conn_give_back(fr_sql_conn_t *c) {
         c->owner = 0;
         table_forget(shard);
         kivo::header_lock(&shard->hdr);
+        /* An idle connection does not hold its shard (the shard holds it);
+         * the bit goes before another thread can take it. */
+        bool held = (c->hdr.type_word & kConnHoldsShard) != 0;
+        c->hdr.type_word &= ~kConnHoldsShard;
         /* Unless the sweeper took it off the shard pool's list meanwhile. */
         if (c->pool_link.next != &c->pool_link) link_append(&shard->idle, &c->idle_link);
         kivo::header_unlock(&shard->hdr);
         if (shard->pool) sem_post(&shard->pool->idle);
+        ConnObj::unref(c);
+        /* Last: a shard replaced or dropped from the pool meanwhile goes
+         * now, closing its idle connections. */
+        if (held) ShardObj::unref(shard);
+        return 0;
     }
     ConnObj::unref(c);
     return 0;

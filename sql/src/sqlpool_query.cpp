@@ -21,6 +21,11 @@ constexpr unsigned kCantConnectSock = 2002;
 constexpr unsigned kCantConnectTcp = 2003;
 
 bool lost_link(unsigned e) { return e == kServerGone || e == kLostDuring || e == kOutOfSync; }
+/* The server refused the statement itself: not a client error (2000-2999,
+ * and the MariaDB client's own 5000-5999). Newer servers number beyond
+ * 2999 too (3000s, 4000s), so "below 2000" alone would send such a
+ * refused read on to every other server. */
+bool server_error(unsigned e) { return e > 0 && !(e >= 2000 && e <= 2999) && !(e >= 5000 && e <= 5999); }
 bool cant_connect(unsigned e) { return e == kCantConnectSock || e == kCantConnectTcp; }
 
 /* Slaves tried during one call. */
@@ -85,18 +90,15 @@ KIVO_API int fr_sql_conn_query_blob(fr_sql_conn_t *c, int slave, MYSQL_RES **res
         unsigned err = 0;
         for (int r = 0; link; ++r) {
             drain_more(link);
-            if (mysql_real_query(link, stmt, len) == 0) {
-                MYSQL_RES *res = nullptr;
-                if (mysql_field_count(link) != 0) {
-                    res = mysql_store_result(link);
-                    if (!res) {
-                        unsigned e = mysql_errno(link);
-                        if (lost_link(e) && r <= 2 && (is_read || e != kLostDuring)) {
-                            if (e == kOutOfSync) drain_more(link);
-                            continue;
-                        }
-                    }
-                }
+            bool ok = mysql_real_query(link, stmt, len) == 0;
+            MYSQL_RES *res = nullptr;
+            if (ok && mysql_field_count(link) != 0) {
+                res = mysql_store_result(link);
+                /* Rows lost on the way are a failed statement, never an
+                 * empty success. */
+                if (!res && mysql_errno(link) != 0) ok = false;
+            }
+            if (ok) {
                 /* A result nobody asked for is read and dropped, so the
                  * link stays in step. */
                 if (result)
@@ -128,7 +130,7 @@ KIVO_API int fr_sql_conn_query_blob(fr_sql_conn_t *c, int slave, MYSQL_RES **res
         if (link) {
             POOL_MSG(3, 5, "sqlpool: shard `%s': MySQL error: %s", sname, mysql_error(link));
             POOL_MSG(3, 5, "sqlpool: shard `%s': failed query was %s", sname, stmt);
-            if (err > 0 && err < 2000) {
+            if (server_error(err)) {
                 POOL_PRECOND("fr_sql_conn_query_blob");
                 c->last = link;
                 return -1;

@@ -15,6 +15,9 @@ namespace {
 struct Conn : ::testing::Test {
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
+        // The server drops the connections of the last test a moment after
+        // they were closed; counts taken before that would be off by them.
+        kt::connections_settle("primary", 0);
         fr_sqlpool_init_api(0, nullptr, nullptr);
     }
     void TearDown() override { fr_sqlpool_destroy(); }
@@ -107,6 +110,40 @@ TEST_F(Conn, StandAloneConnectionsBypassThePerThreadTable) {
     EXPECT_EQ(kt::connections_settle("primary", before), before);  // closed on give-back
     EXPECT_EQ(s->pool->count, 1);
     fr_sqlpool_conn_free(pooled);
+}
+
+TEST_F(Conn, ReplacingAShardKeepsItsBusyConnectionsWorking) {
+    // A daemon reloading its settings adds a new shard of the same name
+    // while requests still hold connections of the old one.
+    fr_sql_shard_t *old_shard = kt::make_shard("main", {"replica1"});
+    ASSERT_NE(old_shard, nullptr);
+    int before = kt::account_connections("primary");
+    fr_sql_conn_t *pooled = fr_sqlpool_conn_get("main");
+    fr_sql_conn_t *alone = fr_sql_conn_get("main");
+    ASSERT_NE(pooled, nullptr);
+    ASSERT_NE(alone, nullptr);
+    fr_sql_shard_t *fresh = kt::make_shard("main", {"replica2"});
+    ASSERT_NE(fresh, nullptr);
+    ASSERT_NE(fresh, old_shard);
+    EXPECT_EQ(kt::served_by(pooled, 1), 2);
+    EXPECT_EQ(kt::served_by(alone, 0), 1);
+    // Still the old one for this thread until it is given back.
+    EXPECT_EQ(fr_sqlpool_conn_get("main"), pooled);
+    EXPECT_EQ(fr_sqlpool_conn_free(pooled), 0);
+    EXPECT_EQ(fr_sqlpool_conn_free(pooled), 0);
+    EXPECT_EQ(fr_sql_conn_free(alone), 0);
+    // The old shard went with its last connection, and closed it.
+    EXPECT_EQ(kt::connections_settle("primary", before), before);
+    fr_sql_conn_t *next = fr_sqlpool_conn_get("main");
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->shard, fresh);
+    EXPECT_EQ(kt::served_by(next, 1), 3);
+    // The pool going away under a busy connection is the same case.
+    fr_sqlpool_destroy();
+    EXPECT_EQ(kt::served_by(next, 0), 1);
+    EXPECT_EQ(fr_sqlpool_conn_free(next), 0);
+    EXPECT_EQ(kt::connections_settle("primary", before), before);
+    fr_sqlpool_init_api(0, nullptr, nullptr);
 }
 
 TEST_F(Conn, BadNamesAndShardsWithoutMaster) {

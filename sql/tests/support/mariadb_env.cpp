@@ -84,10 +84,20 @@ std::vector<std::vector<std::string>> rows(MYSQL *m, const std::string &stmt) {
 }
 
 int account_connections(const std::string &server) {
-    MYSQL *m = raw(server);
-    auto r = rows(m, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE USER='" + user() +
-                         "' AND ID <> CONNECTION_ID() AND COMMAND <> 'Binlog Dump'");
-    if (m) mysql_close(m);
+    // Asked without a database, so that the asking connections of earlier
+    // calls, which the server drops a moment after they quit, never count:
+    // the pool's connections always have the test database selected.
+    MYSQL *m = mysql_init(nullptr);
+    unsigned timeout = 5;
+    mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    if (!mysql_real_connect(m, "127.0.0.1", user().c_str(), password().c_str(), nullptr, port(server), nullptr, 0)) {
+        ADD_FAILURE() << "raw connect to " << server << ": " << mysql_error(m);
+        mysql_close(m);
+        return -1;
+    }
+    auto r = rows(m, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE USER='" + user() + "' AND DB='" +
+                         database() + "' AND ID <> CONNECTION_ID() AND COMMAND <> 'Binlog Dump'");
+    mysql_close(m);
     return r.empty() ? -1 : atoi(r[0][0].c_str());
 }
 

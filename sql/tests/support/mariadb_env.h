@@ -24,7 +24,7 @@ MYSQL *raw(const std::string &server);
 // Rows of a statement on a raw connection; a failed statement fails the test.
 std::vector<std::vector<std::string>> rows(MYSQL *m, const std::string &stmt);
 // Number of connections of the test account on a server, from its own
-// process list, excluding the asking one.
+// process list: those with the test database selected, as every pooled one is.
 int account_connections(const std::string &server);
 // @@server_id of each server: primary 1, replica1 2, replica2 3.
 int server_id(const std::string &server);
