@@ -109,7 +109,9 @@ KIVO_API int fr_mail_send(fr_mail_t *mail);
 /* Submits the message over SMTP to every To, Cc and Bcc address with the
  * return path (or sender) as envelope sender: fr_smtp_send_message's
  * result, or -1. The message goes through an unlinked temporary file of
- * mode 0600 that no path leaves behind. */
+ * mode 0600 that no path leaves behind. Once the message was handed to
+ * smtp, the SMTP record is emptied for its next message (recipients and
+ * stream dropped, settings kept): it can serve another send_direct. */
 KIVO_API int fr_mail_send_direct(fr_mail_t *mail, fr_smtp_t *smtp);
 
 /* New empty address list head, or null; release it with free(). */

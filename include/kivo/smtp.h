@@ -54,7 +54,9 @@ KIVO_API int fr_smtp_set_return_path(fr_smtp_t *smtp, const char *address);
 /* The message is read from fp (positioned at its start) during the send;
  * the stream must stay open until then. libESMTP's result. */
 KIVO_API int fr_smtp_set_message_fp(fr_smtp_t *smtp, FILE *fp);
-/* Runs the session: 0 when the server accepted the message (2xx), else -1.
+/* Runs the session: 0 when the server accepted the message (2xx), else -1
+ * (also, with the precondition report, when no stream was set since the
+ * record was made or emptied by fr_mail_send_direct).
  * A partial delivery still gives 0 and logs "Transfer successfull for %d
  * out of %d total recipients.". */
 KIVO_API int fr_smtp_send_message(fr_smtp_t *smtp);

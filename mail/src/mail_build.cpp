@@ -220,9 +220,11 @@ bool encode_run(Folder &f, const unsigned char *p, size_t n, const char *charset
 }
 
 /* A display-name token that may stand as a plain atom: nothing an encoded
- * word or a phrase would read differently. */
+ * word or a phrase would read differently, and short enough for a line of
+ * its own (a header line may not be folded inside a word, and a longer one
+ * could pass the 998-character limit; encoded words can be split). */
 bool plain_token(const char *s, size_t n) {
-    if (n == 0) return false;
+    if (n == 0 || n > 75) return false;
     for (size_t i = 0; i < n; i++) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (!((c < 128 && isalnum(c)) || strchr("!*+-/", c))) return false;
@@ -597,7 +599,11 @@ KIVO_API int fr_mail_send_direct(fr_mail_t *mail, fr_smtp_t *smtp) {
         rc = 1;
     }
     fr_mail_unlock(mail);
-    if (rc == 1) rc = fr_smtp_send_message(smtp);
+    bool handed = rc == 1;
+    if (handed) rc = fr_smtp_send_message(smtp);
     fclose(f);
+    /* The record must not keep the closed stream nor these recipients for
+     * its next message. */
+    if (handed) smtp_forget_message(smtp);
     return rc;
 }

@@ -82,6 +82,10 @@ int mail_set_codec(mail_codec *codec, int code);
  * spaces. *end_line receives the length of the last line. Null when the
  * charset leaves no room or memory runs out; free() the result. */
 char *mail_encode_header(const char *text, const char *charset, bool phrase, size_t used, size_t *end_line);
+/* After fr_mail_send_direct: a new libESMTP session and message for the
+ * SMTP record (its recipients and stream are dropped, its settings kept),
+ * so that the record can carry the next message. 0, or -1. */
+int smtp_forget_message(fr_smtp_t *smtp);
 /* True when s holds a CR or an LF. */
 bool mail_has_line_break(const char *s);
 

@@ -18,6 +18,7 @@
 #include <kivo/log.h>
 #include <kivo/memory.h>
 #include <kivo/smtp.h>
+#include "mail_internal.h"
 #include "object_impl.h"
 
 struct fr_smtp {
@@ -33,6 +34,10 @@ struct fr_smtp {
     int monitor;
     int rcpt_count;
     int delivered;
+    /* A stream was handed over for the message (fr_smtp_set_message_fp). */
+    int has_source;
+    /* The server as last set, so that a fresh session can talk to it. */
+    char *server;
     /* Strict certificate checking: the context handed to libESMTP, holding
      * the trusted certificates, or null for libESMTP's own. */
     int tls_strict;
@@ -80,6 +85,8 @@ int smtp_release(fr_smtp *s) {
     release_string(s->api, &s->user);
     release_string(s->api, &s->password);
     release_string(s->api, &s->passphrase);
+    if (s->server) s->api.free(s->server);
+    s->server = nullptr;
     return 0;
 }
 
@@ -307,9 +314,48 @@ KIVO_API fr_smtp_t *fr_smtp_init(void) {
 KIVO_API int fr_smtp_destroy(fr_smtp_t *smtp) { return SmtpObject::unref(smtp); }
 
 KIVO_API int fr_smtp_set_host(fr_smtp_t *smtp, const char *server) {
-    FR_CHECK_RETURN(smtp, 0);
+    FR_CHECK_RETURN(smtp && smtp->session, 0);
     if (!server) return 0;
-    return smtp_set_server(smtp->session, server);
+    int rc = smtp_set_server(smtp->session, server);
+    if (rc) {
+        char *copy = dup_with(smtp->api, server);
+        FR_CHECK_RETURN(copy, 0);
+        if (smtp->server) smtp->api.free(smtp->server);
+        smtp->server = copy;
+    }
+    return rc;
+}
+
+/* Gives the record a new session and message in place of the sent one:
+ * libESMTP keeps the recipients of a session (and skips those already
+ * served on the next run) and the stream it was handed, which the caller
+ * of fr_mail_send_direct has closed by now. Settings and the
+ * authentication context carry over. 0, or -1 (the record then holds no
+ * session and every later send fails its precondition). */
+int smtp_forget_message(fr_smtp_t *smtp) {
+    FR_CHECK_RETURN(smtp, -1);
+    if (smtp->session) {
+        /* The context belongs to the record, not to the session. */
+        smtp_auth_set_context(smtp->session, nullptr);
+        smtp_destroy_session(smtp->session);
+    }
+    smtp->message = nullptr;
+    smtp->has_source = 0;
+    smtp->rcpt_count = 0;
+    smtp->delivered = 0;
+    smtp->session = smtp_create_session();
+    if (smtp->session) smtp->message = smtp_add_message(smtp->session);
+    if (!smtp->session || !smtp->message ||
+        !smtp_set_server(smtp->session, smtp->server ? smtp->server : "127.0.0.1:25")) {
+        if (smtp->session) smtp_destroy_session(smtp->session);
+        smtp->session = nullptr;
+        smtp->message = nullptr;
+        FR_LOG_CONDITIONAL_RETURN();
+        return -1;
+    }
+    smtp_set_application_data_release(smtp->session, smtp, nullptr);
+    if (smtp->auth) smtp_auth_set_context(smtp->session, smtp->auth);
+    return 0;
 }
 
 KIVO_API char *fr_smtp_set_credentials(fr_smtp_t *smtp, const char *user, const char *password) {
@@ -382,24 +428,27 @@ static bool envelope_address_ok(const char *address) {
 }
 
 KIVO_API void *fr_smtp_add_recipient(fr_smtp_t *smtp, const char *address) {
-    FR_CHECK_RETURN(smtp && address && envelope_address_ok(address), nullptr);
+    FR_CHECK_RETURN(smtp && smtp->message && address && envelope_address_ok(address), nullptr);
     smtp_recipient_t r = smtp_add_recipient(smtp->message, address);
     if (r) smtp->rcpt_count++;
     return r;
 }
 
 KIVO_API int fr_smtp_set_return_path(fr_smtp_t *smtp, const char *address) {
-    FR_CHECK_RETURN(smtp && (!address || envelope_address_ok(address)), 0);
+    FR_CHECK_RETURN(smtp && smtp->message && (!address || envelope_address_ok(address)), 0);
     return smtp_set_reverse_path(smtp->message, address);
 }
 
 KIVO_API int fr_smtp_set_message_fp(fr_smtp_t *smtp, FILE *fp) {
-    FR_CHECK_RETURN(smtp && fp, 0);
-    return smtp_set_message_fp(smtp->message, fp);
+    FR_CHECK_RETURN(smtp && smtp->message && fp, 0);
+    int rc = smtp_set_message_fp(smtp->message, fp);
+    if (rc) smtp->has_source = 1;
+    return rc;
 }
 
 KIVO_API int fr_smtp_send_message(fr_smtp_t *smtp) {
-    FR_CHECK_RETURN(smtp, -1);
+    /* Without a stream libESMTP would have nothing (or a stale one) to read. */
+    FR_CHECK_RETURN(smtp && smtp->session && smtp->has_source, -1);
     smtp_set_header_option(smtp->message, "Bcc", Hdr_PROHIBIT, 1);
 
     if (smtp->auth_enabled && !smtp->auth) {

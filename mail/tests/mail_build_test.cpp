@@ -153,7 +153,7 @@ std::string name_text(const std::string &t) {
 
 // Subjects and sender names come back from a real parser (and from the
 // reference reader of encoded words) as the text given, in encoded words of
-// at most 75 characters on lines of at most 76.
+// at most 75 characters, on header lines of at most 76.
 TEST(MailBuild, EncodedHeadersDecodeToTheOriginal) {
     std::string long_subject;
     for (int i = 0; i < 30; i++) long_subject += "Grüße ünd ☃ ";  // 300 characters
@@ -170,6 +170,9 @@ TEST(MailBuild, EncodedHeadersDecodeToTheOriginal) {
         {"tab\there \"quoted\" <angle> comma, semi; at@sign. and more words after it", false},
         {"  leading and  double spaces ", false},
         {long_subject, false},
+        // One plain word too long for any line: split into encoded words
+        // (which Python's address parser joins with spaces).
+        {"Dr " + std::string(1200, 'x') + " Smith", false},
     };
     for (const Case &c : cases) {
         const std::string &t = c.text;
@@ -182,10 +185,7 @@ TEST(MailBuild, EncodedHeadersDecodeToTheOriginal) {
         int rc;
         std::string msg = build(m, &rc);
         ASSERT_EQ(0, rc);
-        for (const std::string &line : header_lines(msg)) {
-            if (line.find("=?") == std::string::npos) continue;
-            EXPECT_LE(line.size(), 76u) << line;
-        }
+        for (const std::string &line : header_lines(msg)) EXPECT_LE(line.size(), 76u) << line;
         bool ok;
         EXPECT_EQ(t, rfc2047::decode(raw_header(msg, "Subject").substr(1), false, &ok));
         EXPECT_TRUE(ok) << raw_header(msg, "Subject");

@@ -146,6 +146,35 @@ TEST(MailDelivery, ThroughSmtp) {
     }
 }
 
+// One SMTP record for several messages: after a failed send the next one
+// goes to each recipient once, and a record whose message went out has no
+// stream left for a send of its own.
+TEST(MailDelivery, SmtpRecordCarriesTheNextMessage) {
+    Mail m;
+    FullMessage full(m);
+    fr_smtp_t *smtp = fr_smtp_init();
+    fr_smtp_set_host(smtp, peer::host("drop").c_str());
+    EXPECT_EQ(-1, fr_mail_send_direct(m, smtp));
+    fr_smtp_set_host(smtp, peer::host("notls").c_str());
+    EXPECT_EQ(0, fr_mail_send_direct(m, smtp));
+    EXPECT_EQ(0, fr_mail_send_direct(m, smtp));
+    {
+        LogRecorder log;
+        EXPECT_EQ(-1, fr_smtp_send_message(smtp));
+        std::vector<std::string> lines = log.from("smtp");
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_NE(std::string::npos, lines[0].find(":conditional return")) << lines[0];
+    }
+    fr_smtp_destroy(smtp);
+    std::vector<peer::Stored> got = peer::find(full.token);
+    ASSERT_EQ(2u, got.size());
+    for (const peer::Stored &g : got) {
+        EXPECT_EQ("[\"ann@kivo.test\", \"bob@kivo.test\", \"carol@kivo.test\", \"dave@kivo.test\"]",
+                  peer::json_field(g.meta, "rcpt_tos"));
+        full.check(g);
+    }
+}
+
 TEST(MailDelivery, LargeAttachmentArrivesWhole) {
     Mail m;
     FullMessage full(m, 5 << 20);

@@ -176,6 +176,7 @@ TEST(Smtp, DroppedConnectionLogsLibraryErrorText) {
     s.prepare("drop", peer::token("drop"), {"rcpt@kivo.test"});
     EXPECT_EQ(-1, fr_smtp_send_message(s.smtp));
     EXPECT_TRUE(log.has("SMTP server error: SMTP server dropped connection\n")) << (log.lines.empty() ? "" : log.lines.back().message);
+    EXPECT_TRUE(log.starting("Transfer status").empty());
 }
 
 TEST(Smtp, MonitorShowsTheDialogue) {
