@@ -332,6 +332,7 @@ struct write_state {
     char *line;
     size_t line_cap;
     const char *tmp; // the temporary file's name once it may exist
+    char *target;    // where a symbolic link given as the file leads (malloc)
     fr_hash_t *conf;
     bool locked;
     ptrset seen; // value slots of the table's keys met in the file
@@ -345,6 +346,31 @@ int fput_all(FILE *f, const char *p, size_t n) { return n == 0 || fwrite(p, 1, n
 int put_value(FILE *f, safestr_t v) { return v ? fput_all(f, v, safestr_length(v)) : 0; }
 
 
+// True when the pair reads back from the file as itself: the key is not
+// empty, holds no blank (the reader ends the key at one, and a line break
+// would start a line of its own) and does not start a comment; the value
+// holds no line break.
+bool writable_pair(const char *key, size_t klen, safestr_t v) {
+    if (klen == 0 || key[0] == '#') return false;
+    for (size_t i = 0; i < klen; i++)
+        if (blank(static_cast<unsigned char>(key[i]))) return false;
+    return !v || !memchr(v, '\n', safestr_length(v));
+}
+
+// Every pair of the (locked) table can be written; the keys are kept in
+// s->keys for the appending step.
+bool table_writable(write_state *s) {
+    s->keys = fr_hash_getkeys(s->conf);
+    int32_t n = s->keys ? fr_array_length(s->keys) : 0;
+    for (int32_t i = 0; i < n; i++) {
+        auto *k = static_cast<fr_hash_key_t *>(fr_array_get(s->keys, i));
+        if (!k || k->len == 0) continue;
+        auto *slot = static_cast<safestr_t *>(fr_hash_find(s->conf, k->key, k->len));
+        if (slot && *slot && !writable_pair(static_cast<const char *>(k->key), k->len - 1, *slot)) return false;
+    }
+    return true;
+}
+
 void sync_directory(const char *path) {
     char *copy = strdup(path);
     if (!copy) return;
@@ -355,9 +381,14 @@ void sync_directory(const char *path) {
     close(dfd);
 }
 
-__attribute__((noinline)) void write_body(write_state *s, safestr_t file, safestr_t tmp) {
+__attribute__((noinline)) void write_body(write_state *s, const char *file, safestr_t tmp) {
     struct stat st = {};
     bool existed = true;
+    s->locked = kivo::header_lock(&s->conf->hdr) == 0;
+    if (!table_writable(s)) {
+        CONF_WARN("%s", strerror(EINVAL));
+        return;
+    }
     int fd = open(file, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT) {
@@ -407,7 +438,6 @@ __attribute__((noinline)) void write_body(write_state *s, safestr_t file, safest
     }
     s->out_fd = -1;
 
-    s->locked = kivo::header_lock(&s->conf->hdr) == 0;
     FILE *out = s->out;
     int bad = 0;
     if (s->in) {
@@ -456,7 +486,6 @@ __attribute__((noinline)) void write_body(write_state *s, safestr_t file, safest
         }
     }
 
-    s->keys = fr_hash_getkeys(s->conf);
     int32_t n = s->keys ? fr_array_length(s->keys) : 0;
     for (int32_t i = 0; i < n; i++) {
         auto *k = static_cast<fr_hash_key_t *>(fr_array_get(s->keys, i));
@@ -495,6 +524,28 @@ __attribute__((noinline)) void write_body(write_state *s, safestr_t file, safest
     s->result = 0;
 }
 
+// A symbolic link is rewritten where it leads, so that it stays a link (the
+// temporary file then sits beside the target); one that leads nowhere is
+// refused rather than followed to create a file.
+__attribute__((noinline)) void write_at(write_state *s, safestr_t file, safestr_t volatile *tmp) {
+    const char *path = file;
+    safestr_t named = file; // the formatter takes safe strings only
+    struct stat lst;
+    if (lstat(file, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        s->target = realpath(file, nullptr);
+        if (!s->target) {
+            CONF_WARN("%s", strerror(errno));
+            return;
+        }
+        path = s->target;
+        named = safestr_create(path, SAFESTR_F_TEMPORARY | SAFESTR_F_READONLY);
+    }
+    safestr_t name = nullptr;
+    safestr_asprintf(&name, safestr_create("%s_new", SAFESTR_F_TEMPORARY | SAFESTR_F_READONLY), named);
+    *tmp = name;
+    write_body(s, path, name);
+}
+
 } // namespace
 
 extern "C" {
@@ -513,10 +564,7 @@ KIVO_API int fr_conf_write_file(safestr_t file, fr_hash_t *conf) {
     s.result = -1;
     volatile safestr_t tmp = nullptr;
     XXL_BLOCK {
-        safestr_t name = nullptr;
-        safestr_asprintf(&name, safestr_create("%s_new", SAFESTR_F_TEMPORARY | SAFESTR_F_READONLY), file);
-        tmp = name;
-        write_body(&s, file, name);
+        write_at(&s, file, &tmp);
     }
     XXL_ON_EXIT {
         if (s.locked) kivo::header_unlock(&conf->hdr);
@@ -527,6 +575,7 @@ KIVO_API int fr_conf_write_file(safestr_t file, fr_hash_t *conf) {
         if (s.out_fd >= 0) close(s.out_fd);
         if (s.tmp) unlink(s.tmp);
         free(s.line);
+        free(s.target);
         CONF_RELEASE(tmp);
         CONF_RELEASE(file);
     }

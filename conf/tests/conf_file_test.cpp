@@ -329,6 +329,85 @@ TEST(ConfFile, ReadOnlyDirectoryLeavesTheFileAlone) {
     fr_hash_unref(t);
 }
 
+// A configuration file reached through a symbolic link (a chain of them,
+// relative or absolute) is rewritten where the link leads: the links stay
+// links, the target gets the new text with its own mode, the temporary
+// file sits beside the target. A link that leads nowhere is refused.
+TEST(ConfFile, SymbolicLinkIsFollowedToItsTarget) {
+    Dir dir;
+    ASSERT_EQ(mkdir((dir / "real").c_str(), 0700), 0);
+    put(dir / "real/app.conf", "# app\nport 1\n");
+    ASSERT_EQ(chmod((dir / "real/app.conf").c_str(), 0640), 0);
+    ASSERT_EQ(symlink("real/app.conf", (dir / "rel.conf").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "rel.conf").c_str(), (dir / "chain.conf").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere.conf", (dir / "dangling.conf").c_str()), 0);
+    fr_hash_t *t = table({{"port", "2"}});
+    const struct {
+        const char *name;
+        const char *value;
+    } cases[] = {{"rel.conf", "2"}, {"chain.conf", "3"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto *slot = static_cast<safestr_t *>(fr_hash_find(t, "port", 5));
+        ASSERT_NE(slot, nullptr);
+        safestr_free(*slot);
+        *slot = safestr_create(c.value, 0);
+        ASSERT_EQ(write_file(dir / c.name, t), 0);
+        struct stat st;
+        ASSERT_EQ(lstat((dir / c.name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        ASSERT_EQ(lstat((dir / "real/app.conf").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(get(dir / "real/app.conf"), std::string("# app\nport ") + c.value + "\n");
+        EXPECT_FALSE(exists(dir / "real/app.conf_new"));
+        EXPECT_FALSE(exists(dir / (std::string(c.name) + "_new")));
+    }
+    ctest::LogCapture log;
+    EXPECT_EQ(write_file(dir / "dangling.conf", t), -1);
+    EXPECT_TRUE(log.has(strerror(ENOENT), 4));
+    EXPECT_FALSE(exists(dir / "nowhere.conf"));
+    EXPECT_FALSE(exists(dir / "dangling.conf_new"));
+    fr_hash_unref(t);
+}
+
+// A key or value that would not read back as itself (a line break in it
+// would even add a pair of its own) makes the rewrite refuse, the file
+// untouched.
+TEST(ConfFile, PairsThatWouldNotReadBackAreRefused) {
+    Dir dir;
+    const std::string old = "# s\nport 1\nadmin no\n";
+    const Pairs bad[] = {
+        {{"port", "2\nadmin yes"}},
+        {{"port", "2"}, {"admin yes", "x"}},
+        {{"ad\tmin", "x"}},
+        {{"#admin", "x"}},
+        {{"", "x"}},
+        {{"admin\r", "x"}},
+        {{std::string("ad\0min", 6), "x"}},
+    };
+    for (const auto &pairs : bad) {
+        SCOPED_TRACE(testing::PrintToString(pairs));
+        put(dir / "f.conf", old);
+        fr_hash_t *t = table(pairs);
+        ctest::LogCapture log;
+        EXPECT_EQ(write_file(dir / "f.conf", t), -1);
+        EXPECT_TRUE(log.has(strerror(EINVAL), 4));
+        EXPECT_EQ(get(dir / "f.conf"), old);
+        EXPECT_FALSE(exists(dir / "f.conf_new"));
+        fr_hash_unref(t);
+    }
+    // Inner blanks and a carriage return inside a value read back as they are.
+    put(dir / "f.conf", old);
+    fr_hash_t *t = table({{"admin", "a b\tc\rd"}});
+    EXPECT_EQ(write_file(dir / "f.conf", t), 0);
+    fr_hash_t *back = read_file(dir / "f.conf", {"admin"});
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(find(back, "admin"), "a b\tc\rd");
+    fr_hash_unref(back);
+    fr_hash_unref(t);
+}
+
 TEST(ConfFile, PrinterShowsKeyAndValue) {
     fr_hash_t *t = table({{"a", "1"}, {"b", "two"}});
     fr_hash_setprinter(t, fr_print_conf_item);

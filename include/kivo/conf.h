@@ -43,8 +43,13 @@ KIVO_API fr_hash_t *fr_conf_read_file(safestr_t file, const char **keys);
  * file's mode and owner), is flushed to the disk and renamed over the file,
  * and the directory is synced: after a crash the file is the old or the
  * new one, whole. A file that does not exist yet is created with mode
- * 0600. 0, or -1 with the file untouched and no "_new" file left (also when
- * the file's owner cannot be given to the new file). */
+ * 0600. When `file` is a symbolic link, the file it leads to is rewritten
+ * (with "<target>_new" beside it) and the link stays; a link that leads
+ * nowhere is refused. A table that would not read back as itself is
+ * refused (EINVAL): an empty key, a key holding a blank or starting with
+ * "#", or a value holding a line break. 0, or -1 with the file untouched
+ * and no "_new" file left (also when the file's owner cannot be given to
+ * the new file). */
 KIVO_API int fr_conf_write_file(safestr_t file, fr_hash_t *conf);
 /* ---- database tables with the text columns `param` and `value` ----
  *
