@@ -3,6 +3,7 @@
 // codes, bad input, the replacement's log lines, limits and locales.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <locale.h>
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -234,7 +235,10 @@ TEST_P(Regex, EmptyMatches) {
 // give EINVAL and the failure value; no match leaves errno alone.
 TEST_P(Regex, FailuresAndBadInput) {
     safestr_t good = S("a"), subj = S("banana"), bad = S("(unclosed");
-    const char *plain = "not a safe string";
+    // A plain C string with readable bytes in front, where a header would be.
+    char buffer[64] = {};
+    strcpy(buffer + 32, "not a safe string");
+    const char *plain = buffer + 32;
     safestr_t patterns[] = {nullptr, bad, reinterpret_cast<safestr_t>(plain)};
     for (safestr_t pat : patterns) {
         errno = 0;

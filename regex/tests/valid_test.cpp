@@ -2,6 +2,7 @@
 // lower-casing of the caller's string, and inputs built to make a
 // backtracking matcher run for minutes (they must simply finish).
 #include <gtest/gtest.h>
+#include <string.h>
 #include <string>
 #include <vector>
 
@@ -165,7 +166,10 @@ TEST(Validators, Handles) {
                        fr_valid_username, fr_valid_password, fr_valid_mac, fr_valid_ipv4_cidr, fr_valid_host,
                        fr_valid_domain, fr_valid_url, fr_valid_email, fr_valid_ipv4, fr_valid_bcast_addr,
                        valid_ipv4_cidr_netmask, is_valid_date, is_valid_time, fr_valid_string};
-    const char *plain = "12312024";
+    // A plain C string with readable bytes in front, where a header would be.
+    char buffer[64] = {};
+    strcpy(buffer + 32, "12312024");
+    const char *plain = buffer + 32;
     for (validator v : all) {
         EXPECT_EQ(v(nullptr), 0);
         EXPECT_EQ(v(reinterpret_cast<safestr_t>(plain)), 0);
