@@ -347,13 +347,16 @@ int put_value(FILE *f, safestr_t v) { return v ? fput_all(f, v, safestr_length(v
 
 
 // True when the pair reads back from the file as itself: the key is not
-// empty, holds no blank (the reader ends the key at one, and a line break
-// would start a line of its own) and does not start a comment; the value
-// holds no line break.
+// empty, does not start a comment, holds no space, tab or line break (the
+// reader ends the key at the first two, and a line break would start a
+// line of its own) and has no blank at either end (trimmed away with the
+// line's); the value holds no line break.
 bool writable_pair(const char *key, size_t klen, safestr_t v) {
-    if (klen == 0 || key[0] == '#') return false;
+    if (klen == 0 || key[0] == '#' || blank(static_cast<unsigned char>(key[0]))
+        || blank(static_cast<unsigned char>(key[klen - 1])))
+        return false;
     for (size_t i = 0; i < klen; i++)
-        if (blank(static_cast<unsigned char>(key[i]))) return false;
+        if (key[i] == ' ' || key[i] == '\t' || key[i] == '\n') return false;
     return !v || !memchr(v, '\n', safestr_length(v));
 }
 

@@ -384,7 +384,8 @@ TEST(ConfFile, PairsThatWouldNotReadBackAreRefused) {
         {{"#admin", "x"}},
         {{"", "x"}},
         {{"admin\r", "x"}},
-        {{std::string("ad\0min", 6), "x"}},
+        {{"\x01" "admin", "x"}},
+        {{"ad\nmin", "x"}},
     };
     for (const auto &pairs : bad) {
         SCOPED_TRACE(testing::PrintToString(pairs));
@@ -397,13 +398,17 @@ TEST(ConfFile, PairsThatWouldNotReadBackAreRefused) {
         EXPECT_FALSE(exists(dir / "f.conf_new"));
         fr_hash_unref(t);
     }
-    // Inner blanks and a carriage return inside a value read back as they are.
+    // Inner blanks and a carriage return inside a value, and inner control
+    // characters or a zero byte in a key, read back as they are.
     put(dir / "f.conf", old);
-    fr_hash_t *t = table({{"admin", "a b\tc\rd"}});
+    const std::string zero_key("ad\0min", 6);
+    fr_hash_t *t = table({{"admin", "a b\tc\rd"}, {"a\x01" "b", "1"}, {zero_key, "2"}});
     EXPECT_EQ(write_file(dir / "f.conf", t), 0);
-    fr_hash_t *back = read_file(dir / "f.conf", {"admin"});
+    fr_hash_t *back = read_file(dir / "f.conf", {"admin", "a\x01" "b"});
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(find(back, "admin"), "a b\tc\rd");
+    EXPECT_EQ(find(back, "a\x01" "b"), "1");
+    EXPECT_NE(get(dir / "f.conf").find(zero_key + " 2\n"), std::string::npos);
     fr_hash_unref(back);
     fr_hash_unref(t);
 }
