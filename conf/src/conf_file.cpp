@@ -349,15 +349,18 @@ int put_value(FILE *f, safestr_t v) { return v ? fput_all(f, v, safestr_length(v
 // True when the pair reads back from the file as itself: the key is not
 // empty, does not start a comment, holds no space, tab or line break (the
 // reader ends the key at the first two, and a line break would start a
-// line of its own) and has no blank at either end (trimmed away with the
-// line's); the value holds no line break.
+// line of its own) and has no blank at its start, nor at its end when
+// nothing but blanks follows it (both trimmed away with the line's); the
+// value holds no line break.
 bool writable_pair(const char *key, size_t klen, safestr_t v) {
-    if (klen == 0 || key[0] == '#' || blank(static_cast<unsigned char>(key[0]))
-        || blank(static_cast<unsigned char>(key[klen - 1])))
-        return false;
+    if (klen == 0 || key[0] == '#' || blank(static_cast<unsigned char>(key[0]))) return false;
     for (size_t i = 0; i < klen; i++)
         if (key[i] == ' ' || key[i] == '\t' || key[i] == '\n') return false;
-    return !v || !memchr(v, '\n', safestr_length(v));
+    size_t vlen = v ? safestr_length(v) : 0;
+    if (vlen && memchr(v, '\n', vlen)) return false;
+    size_t start = 0, end = vlen;
+    if (v) trim(v, &start, &end);
+    return start < end || !blank(static_cast<unsigned char>(key[klen - 1]));
 }
 
 // Every pair of the (locked) table can be written; the keys are kept in
