@@ -32,11 +32,12 @@ macro(kivo_subdir name)
 endmacro()
 
 # kivo_library(NAME <n> [SOVERSION <major>] SOURCES ... [DEPENDS kivo libs]
-#              [LIBS outside libs] [PRIVATE_INCLUDES dirs])
+#              [LIBS outside libs] [PRIVATE_INCLUDES dirs]
+#              [PC_REQUIRES_PRIVATE pkg-config modules of the outside libs])
 # Creates kivo_<n>_r (KIVO_THREADS=1, linked with threads) and kivo_<n>
 # (KIVO_THREADS=0), aliases kivo::<n>_r / kivo::<n>, installs both.
 function(kivo_library)
-  cmake_parse_arguments(A "" "NAME;SOVERSION;VERSION" "SOURCES;DEPENDS;LIBS;PRIVATE_INCLUDES;PUBLIC_LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "NAME;SOVERSION;VERSION" "SOURCES;DEPENDS;LIBS;PRIVATE_INCLUDES;PUBLIC_LIBS;PC_REQUIRES_PRIVATE" ${ARGN})
   if(NOT DEFINED A_SOVERSION OR A_SOVERSION STREQUAL "")
     set(A_SOVERSION 2)
   endif()
@@ -93,6 +94,8 @@ function(kivo_library)
     foreach(dep ${A_DEPENDS})
       string(APPEND PC_REQUIRES " kivo_${dep}${sfx}")
     endforeach()
+    # Outside libraries a static link (pkg-config --static) also needs.
+    string(REPLACE ";" " " PC_REQUIRES_PRIVATE "${A_PC_REQUIRES_PRIVATE}")
     set(PC_CFLAGS "-DKIVO_THREADS=${thr}")
     set(PC_LIBS_PRIVATE "")
     if(thr)

@@ -19,6 +19,10 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc -std=c99 -Wall -Werror -o "$tmp/hello_pc" "$src/hello.c" $(pkg-config --cflags --libs kivo_base_r)
 LD_LIBRARY_PATH="$libdir" "$tmp/hello_pc" > "$tmp/out_pc"
 grep -qx 'caught 22 from hello.c, cleaned 1' "$tmp/out_pc"
+# a static or pkg-config consumer of the SQL library also gets the client library
+for v in kivo_sql_r kivo_sql; do
+  pkg-config --static --libs "$v" | grep -q -- '-lmariadb' || { echo "$v.pc: no libmariadb for static links"; exit 1; }
+done
 
 cmake -S "$src" -B "$tmp/cm" -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
 cmake --build "$tmp/cm" >/dev/null

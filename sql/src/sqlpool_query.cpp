@@ -192,10 +192,20 @@ KIVO_API int fr_sql_conn_query_blob(fr_sql_conn_t *c, int slave, MYSQL_RES **res
 KIVO_API int fr_sql_conn_query_va(fr_sql_conn_t *c, int slave, MYSQL_RES **result, const char *format, va_list ap) {
     if (result) *result = nullptr;
     if (!c || !format) return -1;
+    /* Most statements fit on the stack: no allocation per query. */
+    char buf[512];
+    va_list again;
+    va_copy(again, ap);
+    int len = vsnprintf(buf, sizeof buf, format, ap);
+    if (len >= 0 && static_cast<size_t>(len) < sizeof buf) {
+        va_end(again);
+        return fr_sql_conn_query_blob(c, slave, result, buf, strlen(buf));
+    }
     char *stmt = nullptr;
-    int len = vasprintf(&stmt, format, ap);
+    len = vasprintf(&stmt, format, again);
+    va_end(again);
     if (len < 0) return -1;
-    int rc = fr_sql_conn_query_blob(c, slave, result, stmt, static_cast<unsigned long>(len));
+    int rc = fr_sql_conn_query_blob(c, slave, result, stmt, strlen(stmt));
     free(stmt);
     return rc;
 }
