@@ -143,9 +143,19 @@ void BM_Kivo_SelectPK(benchmark::State &st) {
 }
 BENCHMARK(BM_Kivo_SelectPK);
 
-void BM_Raw_SelectPK(benchmark::State &st) {
+void raw_select_pk(benchmark::State &st, bool pool_options) {
     servers();
     MYSQL *m = mysql_init(nullptr);
+    if (pool_options) {
+        // What every pooled link carries: time-outs and automatic reconnect,
+        // which makes the client check the link before each statement.
+        unsigned t = 2;
+        my_bool one = 1;
+        mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &t);
+        mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &t);
+        mysql_options(m, MYSQL_OPT_WRITE_TIMEOUT, &t);
+        mysql_options(m, MYSQL_OPT_RECONNECT, &one);
+    }
     mysql_real_connect(m, "127.0.0.1", "kivo", "kivo", "kivo_test", g_port[0], nullptr, 0x80010002);
     mysql_set_character_set(m, "utf8");
     int id = 0;
@@ -160,7 +170,10 @@ void BM_Raw_SelectPK(benchmark::State &st) {
     }
     mysql_close(m);
 }
+void BM_Raw_SelectPK(benchmark::State &st) { raw_select_pk(st, false); }
 BENCHMARK(BM_Raw_SelectPK);
+void BM_RawPoolOptions_SelectPK(benchmark::State &st) { raw_select_pk(st, true); }
+BENCHMARK(BM_RawPoolOptions_SelectPK);
 
 void BM_Zdb_SelectPK(benchmark::State &st) {
     Connection_T c = ConnectionPool_getConnection(servers().zdb);

@@ -24,6 +24,13 @@
  * rows are lost on the way fails like one that could not be sent; it never
  * returns 0 with a missing result.
  *
+ * Links reconnect by themselves: before a statement the client checks that
+ * the link is still open and reconnects if the server closed it. A link
+ * that finished a statement less than half a second earlier is taken as
+ * open without that check (it costs a system call per statement); should
+ * the server have dropped it within that moment, the statement fails as a
+ * lost link under the rules above.
+ *
  * A connection holds its shard while a caller has it: replacing a shard in
  * the pool (fr_sqlpool_shard_add with the same name) or destroying the pool
  * leaves busy connections working until they are given back.

@@ -28,6 +28,40 @@ bool lost_link(unsigned e) { return e == kServerGone || e == kLostDuring || e ==
 bool server_error(unsigned e) { return e > 0 && !(e >= 2000 && e <= 2999) && !(e >= 5000 && e <= 5999); }
 bool cant_connect(unsigned e) { return e == kCantConnectSock || e == kCantConnectTcp; }
 
+/* With automatic reconnect on, the client checks each link with a poll()
+ * before every statement, which costs about as much CPU as the rest of a
+ * primary-key SELECT's client side. A link that finished a statement less
+ * than half a second ago is taken as alive and sent to without that check;
+ * after any failure, and on links not used lately, the client checks and
+ * reconnects as before. Kept per thread: a pooled connection is used by
+ * its owner thread only. */
+constexpr int64_t kAliveWindowNs = 500 * 1000 * 1000;
+struct RecentLink {
+    MYSQL *link;
+    int64_t at;
+};
+__thread RecentLink t_recent[8];
+
+int64_t mono_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+RecentLink &recent_slot(MYSQL *link) {
+    uintptr_t h = reinterpret_cast<uintptr_t>(link);
+    return t_recent[(h >> 6 ^ h >> 12) & 7];
+}
+bool recently_alive(MYSQL *link, int64_t now) {
+    RecentLink &r = recent_slot(link);
+    return r.link == link && now - r.at < kAliveWindowNs;
+}
+void note_alive(MYSQL *link, int64_t now) { recent_slot(link) = RecentLink{link, now}; }
+void forget_alive(MYSQL *link) {
+    RecentLink &r = recent_slot(link);
+    if (r.link == link) r.link = nullptr;
+}
+void set_reconnect(MYSQL *link, my_bool on) { mysql_options(link, MYSQL_OPT_RECONNECT, &on); }
+
 /* Slaves tried during one call. */
 class Tried {
 public:
@@ -90,7 +124,11 @@ KIVO_API int fr_sql_conn_query_blob(fr_sql_conn_t *c, int slave, MYSQL_RES **res
         unsigned err = 0;
         for (int r = 0; link; ++r) {
             drain_more(link);
+            int64_t t = mono_ns();
+            bool skip_check = recently_alive(link, t);
+            if (skip_check) set_reconnect(link, 0);
             bool ok = mysql_real_query(link, stmt, len) == 0;
+            if (skip_check) set_reconnect(link, 1);
             MYSQL_RES *res = nullptr;
             if (ok && mysql_field_count(link) != 0) {
                 res = mysql_store_result(link);
@@ -106,8 +144,10 @@ KIVO_API int fr_sql_conn_query_blob(fr_sql_conn_t *c, int slave, MYSQL_RES **res
                 else if (res)
                     mysql_free_result(res);
                 c->last = link;
+                note_alive(link, t);
                 return 0;
             }
+            forget_alive(link);
             err = mysql_errno(link);
             POOL_MSG(5, 5, "sqlpool: shard `%s': connection %p got mysql error [%d]: %s", sname,
                      static_cast<void *>(c), static_cast<int>(err), mysql_error(link));

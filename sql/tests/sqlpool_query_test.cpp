@@ -158,6 +158,31 @@ TEST_F(Query, RowsLostAfterTheStatementRanAreAFailure) {
     fr_sqlpool_conn_free(c);
 }
 
+TEST_F(Query, AMasterLinkClosedByTheServerWhileIdleIsReopenedBeforeAWrite) {
+    MYSQL *peer = kt::raw("primary");
+    ASSERT_NE(peer, nullptr);
+    kt::rows(peer, "DROP TABLE IF EXISTS q_idle");
+    kt::rows(peer, "CREATE TABLE q_idle (v INT)");
+    fr_sql_shard_t *s = kt::make_shard("main", {});
+    ASSERT_NE(s, nullptr);
+    fr_sql_conn_t *c = fr_sqlpool_conn_get("main");
+    ASSERT_NE(c, nullptr);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(fr_sql_conn_query(c, 0, nullptr, "INSERT INTO q_idle VALUES (%d)", round), 0);
+        kt::rows(peer, "KILL CONNECTION " + std::to_string(mysql_thread_id(c->master)));
+        // Longer than a link counts as known alive: the client checks it,
+        // finds it closed and reconnects before sending.
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    }
+    ASSERT_EQ(fr_sql_conn_query(c, 0, nullptr, "INSERT INTO q_idle VALUES (3)"), 0);
+    auto n = kt::rows(peer, "SELECT COUNT(*), COUNT(DISTINCT v) FROM q_idle");
+    ASSERT_EQ(n.size(), 1u);
+    EXPECT_EQ(n[0][0], "4");
+    EXPECT_EQ(n[0][1], "4");
+    fr_sqlpool_conn_free(c);
+    mysql_close(peer);
+}
+
 TEST_F(Query, KilledReplicaIsMarkedDownAndTheReadMovesOn) {
     fr_sql_shard_t *s = kt::make_shard("main", {"replica1", "replica2"});
     ASSERT_NE(s, nullptr);
