@@ -129,6 +129,10 @@ typedef struct fr_sql_conn {
 typedef int (*fr_sqlpool_walk_fn)(fr_sql_shard_t *shard, void *user);
 typedef int (*fr_sql_shard_walk_fn)(fr_sql_shard_t *shard, fr_sql_conn_t *conn, void *user);
 
+/* Lock attributes given to the pool and shard creators keep their carried
+ * word and make the mutexes process-shared; their kind is always recursive,
+ * as the pool takes its records' locks inside one another. */
+
 /* --- the pool --- */
 /* Creates the process-wide pool; with an interval above 0 (thread-safe
  * build) a sweeper closes connections idle past their shard's time-out. */

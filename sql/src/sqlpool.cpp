@@ -82,6 +82,18 @@ char *dup_api(const fr_alloc_api &api, const char *s) {
     return c;
 }
 
+/* The pool's own code takes the locks of its records inside one another
+ * (the shards table around a lookup, the slave array around an append):
+ * a caller's lock attributes keep their carried word and process sharing,
+ * but the kind is always recursive, or an ordinary mutex would hang on its
+ * first nested use. */
+const fr_lock_attr *nesting_attr(const fr_lock_attr *attr, fr_lock_attr *out) {
+    if (!attr) return nullptr;
+    *out = *attr;
+    out->kind = PTHREAD_MUTEX_RECURSIVE;
+    return out;
+}
+
 /* The table's value release hook: the pool's reference to a shard. */
 int release_shard(void *value) {
     fr_sql_shard_t *s = *static_cast<fr_sql_shard_t **>(value);
@@ -237,7 +249,9 @@ int kivo_sqlpool_destroy_hook(fr_sqlpool_t *p) {
 
 /* --- the pool --- */
 
-KIVO_API void fr_sqlpool_init_api(float sweep_interval, const fr_alloc_api *api, const fr_lock_attr *attr) {
+KIVO_API void fr_sqlpool_init_api(float sweep_interval, const fr_alloc_api *api, const fr_lock_attr *given) {
+    fr_lock_attr rec;
+    const fr_lock_attr *attr = nesting_attr(given, &rec);
     if (pool_get()) {
         /* One pool per process. */
         POOL_PRECOND("fr_sqlpool_init_api");
@@ -369,7 +383,9 @@ KIVO_API int fr_sqlpool_walk(fr_sqlpool_walk_fn fn, void *user) {
 
 KIVO_API fr_sql_shard_t *fr_sql_shard_init_api(const char *name, const char *user, const char *password,
                                               const char *database, uint32_t timeout, int32_t limit,
-                                              const fr_alloc_api *api, const fr_lock_attr *attr) {
+                                              const fr_alloc_api *api, const fr_lock_attr *given) {
+    fr_lock_attr rec;
+    const fr_lock_attr *attr = nesting_attr(given, &rec);
     if (!name) {
         POOL_PRECOND("fr_sql_shard_init_api");
         return nullptr;

@@ -146,6 +146,42 @@ TEST_F(Conn, ReplacingAShardKeepsItsBusyConnectionsWorking) {
     fr_sqlpool_init_api(0, nullptr, nullptr);
 }
 
+TEST_F(Conn, OrdinaryMutexKindsWork) {
+    // A caller asking for ordinary (non-recursive) mutexes, e.g. only to
+    // have them process-shared: nothing may hang on a lock it already holds.
+    fr_sqlpool_destroy();
+    fr_lock_attr attr = {PTHREAD_MUTEX_NORMAL, 7};
+    fr_sqlpool_init_api(0.05f, nullptr, &attr);
+    fr_sql_shard_t *s = fr_sql_shard_init_api("main", kt::user().c_str(), kt::password().c_str(),
+                                              kt::database().c_str(), 2, 2, nullptr, &attr);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->hdr.lock_attr.carry, 7u);
+    ASSERT_EQ(fr_sql_shard_master_set(s, "127.0.0.1", static_cast<int>(kt::port("primary"))), 0);
+    ASSERT_EQ(fr_sql_shard_slave_add(s, "127.0.0.1", static_cast<int>(kt::port("replica1"))), 0);
+    ASSERT_EQ(fr_sqlpool_shard_add(s), 0);
+    fr_sql_conn_t *c = fr_sqlpool_conn_get("main");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(fr_sqlpool_conn_get("main"), c);
+    EXPECT_EQ(kt::served_by(c, 1), 2);
+    fr_sqlpool_conn_free(c);
+    fr_sqlpool_conn_free(c);
+    fr_sql_conn_t *alone = fr_sql_conn_get("main");
+    ASSERT_NE(alone, nullptr);
+    EXPECT_EQ(kt::served_by(alone, 0), 1);
+    fr_sql_conn_free(alone);
+    int shards = 0;
+    EXPECT_EQ(fr_sqlpool_walk(
+                  [](fr_sql_shard_t *, void *u) {
+                      ++*static_cast<int *>(u);
+                      return 0;
+                  },
+                  &shards),
+              0);
+    EXPECT_EQ(shards, 1);
+    fr_sqlpool_destroy();
+    fr_sqlpool_init_api(0, nullptr, nullptr);
+}
+
 TEST_F(Conn, BadNamesAndShardsWithoutMaster) {
     kt::LogCatcher log;
     EXPECT_EQ(fr_sqlpool_conn_get("nosuch"), nullptr);
