@@ -22,6 +22,8 @@
  *
  * SIGTERM or SIGINT: no new job is started, the jobs in hand are finished
  * and recorded, every connection is given back, and the daemon exits 0.
+ * A job still running a minute later (a server that stopped answering)
+ * makes it exit 1 at once, leaving that job "sending" (see above).
  * With -x it also exits once no job is pending or being sent.
  * At the end it prints what it did and where the time went. */
 #include <errno.h>
@@ -429,7 +431,8 @@ int main(int argc, char **argv) {
         pause_ms(50);
     for (int i = 0; pool_threads(pool) > 0 && i < 100; i++)
         pause_ms(50);
-    if (dispatched_now() > 0 || pool_threads(pool) > 0) {
+    int stuck = dispatched_now() > 0 || pool_threads(pool) > 0;
+    if (stuck) {
         NLOG(LOG_ERR, "workers did not stop in time");
         status = 1;
     } else {
@@ -437,6 +440,8 @@ int main(int argc, char **argv) {
     }
     double seconds = (double)(notifier_now_ns() - started) / 1e9;
 
+    /* Under the lock: a worker that did not stop may still count. */
+    pthread_mutex_lock(&n.stats.lock);
     notifier_stats *s = &n.stats;
     unsigned long finished = s->done + s->refused + s->failed;
     NLOG(LOG_NOTICE, "%s: %lu sent, %lu refused, %lu failed, %lu to retry, %lu exceptions",
@@ -453,7 +458,15 @@ int main(int argc, char **argv) {
             printf(" %s %.2f ms%s", names[i], (double)s->stage_ns[i] / 1e6 / (double)finished,
                    i + 1 < STAGE_COUNT ? "," : "\n");
     }
+    pthread_mutex_unlock(&n.stats.lock);
     fflush(stdout);
+    if (stuck) {
+        /* A worker still runs a job (a server that does not answer): the
+         * pool, the options and the logger are still in its hands, so
+         * nothing is torn down. Its job stays "sending" and the next start
+         * marks it failed rather than send it twice. */
+        _exit(status);
+    }
 
     fr_sqlpool_destroy();
     free(n.html);

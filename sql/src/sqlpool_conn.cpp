@@ -390,8 +390,15 @@ int conn_give_back(fr_sql_conn_t *c) {
          * the bit goes before another thread can take it. */
         bool held = (c->hdr.type_word & kConnHoldsShard) != 0;
         c->hdr.type_word &= ~kConnHoldsShard;
-        /* Unless the sweeper took it off the shard pool's list meanwhile. */
-        if (c->pool_link.next != &c->pool_link) link_append(&shard->idle, &c->idle_link);
+        /* Unless the sweeper took it off the shard pool's list meanwhile.
+         * The list link is read under the shard pool's lock (taken after
+         * the shard's, as the sweeper does): a thread adding a new
+         * connection writes this link when it is the list's last. */
+        fr_sql_shard_pool_t *sp = shard->pool;
+        if (sp) kivo::header_lock(&sp->hdr);
+        bool listed = c->pool_link.next != &c->pool_link;
+        if (sp) kivo::header_unlock(&sp->hdr);
+        if (listed) link_append(&shard->idle, &c->idle_link);
         kivo::header_unlock(&shard->hdr);
         if (shard->pool) sem_post(&shard->pool->idle);
         ConnObj::unref(c);
