@@ -10,28 +10,16 @@
 #include <kivo/mime.h>
 #include <kivo/safestr.h>
 
-namespace {
+#include "b64_alphabet.h"
 
-int value_of(unsigned char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
+namespace {
 
 size_t reference(const uint8_t *p, size_t n, uint8_t *out) {
     uint32_t acc = 0;
     int k = 0;
     size_t o = 0;
     for (size_t i = 0; i < n; i++) {
-        int v = value_of(p[i]);
+        int v = fuzz_b64::value(p[i]);
         if (v < 0)
             continue;
         acc = acc << 6 | uint32_t(v);

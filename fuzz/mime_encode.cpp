@@ -14,25 +14,13 @@
 #include <kivo/mime.h>
 #include <kivo/safestr.h>
 
+#include "b64_alphabet.h"
+
 namespace {
 
 void check(bool ok) {
     if (!ok)
         abort();
-}
-
-int b64_value(unsigned char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
 }
 
 // Strict base64 of RFC 2045 with "\r\n" line ends: whole groups, padding
@@ -66,7 +54,7 @@ std::string b64_decode(const std::string &e) {
                 continue;
             }
             check(pad == 0);
-            int v = b64_value(static_cast<unsigned char>(c));
+            int v = fuzz_b64::value(static_cast<unsigned char>(c));
             check(v >= 0);
             acc = acc << 6 | uint32_t(v);
         }
