@@ -36,6 +36,10 @@ namespace {
 struct holder {
     uint32_t refs;
     uint32_t groups;
+    // JIT code that may be run through pcre2_jit_match, which skips
+    // pcre2_match's checks: compiled for JIT and not in UTF mode (the
+    // subject's UTF validity is one of the checks skipped).
+    bool jit_direct;
     pcre2_code *code;
     const uint8_t *tables;
     char locale[];
@@ -192,6 +196,15 @@ const char *ctype_name() {
     return (n && *n) ? n : "C";
 }
 
+// Locale names are short: compared inline, without a call.
+inline bool same_name(const char *a, const char *b) {
+    while (*a && *a == *b) {
+        a++;
+        b++;
+    }
+    return *a == *b;
+}
+
 void hold(holder *h) { __atomic_add_fetch(&h->refs, 1, __ATOMIC_RELAXED); }
 
 void release(holder *h) {
@@ -225,11 +238,15 @@ holder *compile(const char *pattern, size_t len, uint32_t options, const char *l
         return nullptr;
     }
     // Where the platform has no JIT this fails and the interpreter runs.
-    pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
+    bool jit = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0;
+    uint32_t all = 0;
+    if (pcre2_pattern_info(code, PCRE2_INFO_ALLOPTIONS, &all) != 0)
+        all = PCRE2_UTF;
     size_t ln = strlen(locale);
     auto *h = static_cast<holder *>(fr_alloc(sizeof(holder) + ln + 1));
     h->refs = 1;
     h->groups = groups;
+    h->jit_direct = jit && !(all & PCRE2_UTF);
     h->code = code;
     h->tables = tables;
     memcpy(h->locale, locale, ln + 1);
@@ -303,7 +320,7 @@ holder *acquire(const char *pattern, size_t len, uint32_t options, bool *owned) 
     slot *same = nullptr;
     for (slot &sl : ts->slots) {
         if (sl.h && sl.len == len && sl.options == options && memcmp(sl.text, pattern, len) == 0) {
-            if (sl.generation == gen && strcmp(sl.h->locale, locale) == 0) {
+            if (sl.generation == gen && same_name(sl.h->locale, locale)) {
                 *owned = false;
                 return sl.h;
             }
@@ -416,6 +433,43 @@ void release_inner(void *element) { fr_array_unref(*static_cast<fr_array_t **>(e
 
 } // namespace
 
+namespace {
+
+// One unanchored match from offset 0 with the thread's match data; gives
+// back h. 1, 0 (errno untouched) for no match, 0 with errno for a failure.
+int match_once(holder *h, bool owned, thread_state *ts, const char *subject, size_t slen) {
+    pcre2_match_data *md = match_data(ts, h->groups + 1);
+    pcre2_match_context *mc = match_context(ts);
+    auto *subj = reinterpret_cast<PCRE2_SPTR>(subject);
+    int rc = h->jit_direct ? pcre2_jit_match(h->code, subj, slen, 0, 0, md, mc)
+                           : pcre2_match(h->code, subj, slen, 0, 0, md, mc);
+    done_with(h, owned);
+    if (rc > 0)
+        return 1;
+    if (rc == 0)
+        errno = ENOMEM;
+    else if (rc != PCRE2_ERROR_NOMATCH)
+        errno = rc;
+    return 0;
+}
+
+// The thread's current compilation of a pattern (no options) whose length
+// is not measured: bound is the pattern string's stored length, so a slot
+// of at most that length may compare its text with its terminating zero,
+// which also proves the pattern's length. Null when no slot is current.
+holder *slot_hit(thread_state *ts, const char *pattern, size_t bound) {
+    if (!__atomic_load_n(&cache, __ATOMIC_ACQUIRE))
+        return nullptr;
+    uint64_t gen = __atomic_load_n(&generation, __ATOMIC_ACQUIRE);
+    for (slot &sl : ts->slots) {
+        if (sl.h && sl.options == 0 && sl.len <= bound && memcmp(sl.text, pattern, sl.len + 1) == 0)
+            return sl.generation == gen && same_name(sl.h->locale, ctype_name()) ? sl.h : nullptr;
+    }
+    return nullptr;
+}
+
+} // namespace
+
 int kivo::re::exists(const char *pattern, size_t plen, uint32_t options, const char *subject, size_t slen) {
     if (slen > INT_MAX) {
         errno = EOVERFLOW;
@@ -425,17 +479,7 @@ int kivo::re::exists(const char *pattern, size_t plen, uint32_t options, const c
     holder *h = acquire(pattern, plen, options, &owned);
     if (!h)
         return 0;
-    thread_state *ts = this_thread();
-    pcre2_match_data *md = match_data(ts, h->groups + 1);
-    int rc = pcre2_match(h->code, reinterpret_cast<PCRE2_SPTR>(subject), slen, 0, 0, md, match_context(ts));
-    done_with(h, owned);
-    if (rc > 0)
-        return 1;
-    if (rc == 0)
-        errno = ENOMEM;
-    else if (rc != PCRE2_ERROR_NOMATCH)
-        errno = rc;
-    return 0;
+    return match_once(h, owned, this_thread(), subject, slen);
 }
 
 extern "C" {
@@ -491,8 +535,15 @@ KIVO_API int fr_regmatch_exists(safestr_t pattern, safestr_t subject) {
         errno = EINVAL;
         return 0;
     }
-    if (kivo::re::usable(pattern) && kivo::re::usable(subject))
-        return kivo::re::exists(pattern, strlen(pattern), 0, subject, strlen(subject));
+    if (safestr_header_t *hp = kivo::re::usable(pattern); hp && kivo::re::usable(subject)) {
+        size_t slen = strlen(subject);
+        if (slen <= INT_MAX) {
+            thread_state *ts = this_thread();
+            if (holder *h = slot_hit(ts, pattern, hp->length))
+                return match_once(h, false, ts, subject, slen);
+        }
+        return kivo::re::exists(pattern, strlen(pattern), 0, subject, slen);
+    }
     volatile int result = 0;
     XXL_BLOCK {
         safestr_get(pattern, SAFESTR_GET_READONLY);

@@ -317,6 +317,34 @@ TEST_P(Regex, FailuresAndBadInput) {
 }
 
 // The replacement logs its plan and every write position.
+// A pattern in UTF mode checks its subject on every call, the cached and
+// the repeated ones too: invalid UTF-8 is PCRE2's negative code, never a
+// match read past the subject.
+TEST_P(Regex, UtfPatternChecksEverySubject) {
+    const struct {
+        const char *subject;
+        int result;
+        bool error;
+    } cases[] = {
+        {"caf\xc3\xa9", 1, false}, {"caf\xe9", 0, true}, {"\xc3", 0, true}, {"\xed\xa0\x80", 0, true}, {"cafe", 0, false},
+    };
+    safestr_t p = S("(*UTF)caf\\x{e9}");
+    for (int round = 0; round < 2; round++) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(testing::PrintToString(std::string(c.subject)));
+            safestr_t s = S(c.subject);
+            errno = 0;
+            EXPECT_EQ(fr_regmatch_exists(p, s), c.result);
+            if (c.error)
+                EXPECT_LT(errno, 0);
+            else
+                EXPECT_EQ(errno, 0);
+            safestr_free(s);
+        }
+    }
+    safestr_free(p);
+}
+
 TEST_P(Regex, ReplacementLogs) {
     LogRecorder rec;
     safestr_t s = S("one two three"), p = S("[ot]"), r = S("XY");
