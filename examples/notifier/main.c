@@ -24,7 +24,8 @@
  * and recorded, every connection is given back, and the daemon exits 0.
  * A job still running a minute later (a server that stopped answering)
  * makes it exit 1 at once, leaving that job "sending" (see above).
- * With -x it also exits once no job is pending or being sent.
+ * With -x it also exits once no job is pending and none of its workers
+ * holds one (a job another daemon is sending is left to it).
  * At the end it prints what it did and where the time went. */
 #include <errno.h>
 #include <signal.h>
@@ -410,8 +411,14 @@ int main(int argc, char **argv) {
                 pause_ms(1000);
                 continue;
             }
-            if (drain && busy == 0 && pending == 0 && sending == 0)
+            /* With no worker busy, a job in "sending" is not this daemon's
+             * to finish (another daemon's, or one whose result could not be
+             * written): waiting for it could take for ever. */
+            if (drain && busy == 0 && pending == 0) {
+                if (sending > 0)
+                    NLOG(LOG_WARNING, "%ld job(s) in state sending left to whoever holds them", sending);
                 break;
+            }
             long want = dispatch_paused() ? 0 : due < n.opt.workers ? due : n.opt.workers;
             for (long i = busy; i < want; i++) {
                 pthread_mutex_lock(&dispatch_lock);

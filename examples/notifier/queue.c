@@ -55,6 +55,15 @@ static int load_job(fr_sql_conn_t *conn, unsigned long id, const char *token, no
     return rc;
 }
 
+/* Returns a job claimed under token to the queue untouched. */
+static void put_back(fr_sql_conn_t *conn, unsigned long id, const char *token) {
+    if (fr_sql_conn_query(conn, 0, NULL,
+                          "UPDATE jobs SET state='pending', attempts=attempts-1 "
+                          "WHERE id=%lu AND state='sending' AND claimed_by='%s'",
+                          id, token) < 0)
+        NLOG(LOG_ERR, "job %lu: claim %s may be left in state sending", id, token);
+}
+
 /* Tries to claim one of the listed jobs, starting at a different one per
  * worker so that workers do not all race for the first. Each claim carries
  * a token of its own, and the job is only taken when the row read back
@@ -71,8 +80,13 @@ static int claim_from(notifier *n, fr_sql_conn_t *conn, const unsigned long *ids
         if (fr_sql_conn_query(conn, 0, NULL,
                               "UPDATE jobs SET state='sending', attempts=attempts+1, claimed_by='%s', "
                               "claimed_at=NOW(3) WHERE id=%lu AND state='pending' AND next_try<=NOW()",
-                              token, id) < 0)
+                              token, id) < 0) {
+            /* The server may have run the claim before the link failed: undo
+             * it by its token (matches nothing if it never ran), or the job
+             * would sit in "sending" with nobody to send it. */
+            put_back(conn, id, token);
             return -1;
+        }
         if (mysql_affected_rows(fr_sql_conn_get_mysql(conn)) != 1)
             continue; /* taken by someone else since it was listed */
         int rc = load_job(conn, id, token, job);
@@ -85,10 +99,7 @@ static int claim_from(notifier *n, fr_sql_conn_t *conn, const unsigned long *ids
         /* Claimed but unreadable: hand it back untouched rather than
          * leave it in "sending". */
         NLOG(LOG_ERR, "job %lu: claimed but cannot be read, put back", id);
-        fr_sql_conn_query(conn, 0, NULL,
-                          "UPDATE jobs SET state='pending', attempts=attempts-1 "
-                          "WHERE id=%lu AND state='sending' AND claimed_by='%s'",
-                          id, token);
+        put_back(conn, id, token);
         return -1;
     }
     return 0;

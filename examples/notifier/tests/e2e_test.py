@@ -5,8 +5,9 @@ that stores what it accepts.
 
   e2e_test.py <notifier binary> <scenario>
 
-Scenarios: delivery, replica_kill, smtp_outage, sigterm, and mta (delivery
-through msmtp as the local MTA, which relays to the same server). Each one loads 200
+Scenarios: delivery, replica_kill, smtp_outage, sigterm, foreign_claim (a
+job held by someone else mid-run), and mta (delivery through msmtp as the
+local MTA, which relays to the same server). Each one loads 200
 jobs (20 with addresses that are not valid) into a database of its own,
 runs the daemon with 4 workers, disturbs the run as its name says, and then
 checks, against the database and the server's store:
@@ -282,6 +283,20 @@ def scenario(name, binary):
             out = daemon.wait()
             if " 0 deferred for retry" in out:
                 fail("the outage deferred no job: it was not noticed")
+        elif name == "foreign_claim":
+            # A job another daemon holds (or one whose result could not be
+            # written) does not keep a draining daemon waiting.
+            daemon.start()
+            wait_for_messages(sink, 30)
+            sql.run("INSERT INTO jobs (id, account_id, recipient, name, subject, state, claimed_by) "
+                    "VALUES (%d, 1, 'other@example.test', 'Other', 'Held elsewhere', 'sending', 'elsewhere:1/0/1')"
+                    % (JOBS + 1))
+            daemon.wait(timeout=60)
+            if "1 job(s) in state sending left to whoever holds them" not in daemon.stderr():
+                fail("the daemon did not report the job held elsewhere")
+            if sql.run("SELECT state FROM jobs WHERE id=%d" % (JOBS + 1)) != [["sending"]]:
+                fail("the daemon touched a job it does not hold")
+            sql.run("DELETE FROM jobs WHERE id=%d" % (JOBS + 1))
         elif name == "sigterm":
             daemon.start()
             wait_for_messages(sink, 50)

@@ -1,7 +1,7 @@
 # End-to-end tests of the notification daemon: real MariaDB primary and
 # replicas (fixture "mariadb"), a storing SMTP server, the daemon as built.
 # They kill and restart servers, so they hold the mariadb resource lock.
-foreach(scenario delivery replica_kill smtp_outage sigterm mta)
+foreach(scenario delivery replica_kill smtp_outage sigterm foreign_claim mta)
   add_test(NAME notifier_${scenario}
            COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/notifier/tests/e2e_test.py
                    $<TARGET_FILE:notifier> ${scenario})
