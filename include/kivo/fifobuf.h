@@ -32,6 +32,12 @@ typedef struct fr_fifobuf {
 /* New buffer (sizes rounded to 512-byte steps; maximum 0 means 4 MiB), or
  * null for negative sizes. Release with fr_fifobuf_unref. */
 KIVO_API fr_fifobuf_t *fr_fifobuf_init(int32_t initial_size, int32_t maximum_size);
+/* fr_fifobuf_write is the one function whose arguments differ between the
+ * two libraries: libkivo_struct_r takes a fourth argument (the time-out),
+ * libkivo_struct does not. The form declared here follows KIVO_THREADS, so a
+ * program linking libkivo_struct_r must be compiled with KIVO_THREADS=1
+ * (pkg-config's and CMake's flags for kivo_struct_r set it); compiled
+ * without it, it sees the plain form and passes no time-out. */
 #if KIVO_THREADS
 /* Writes all len bytes, waiting while the buffer is full at its maximum:
  * without limit when timeout_secs is 0, else up to timeout_secs seconds
