@@ -135,6 +135,32 @@ inline void release_value(fr_hash_t *t, void *v) {
     t->api.free(v);
 }
 
+/* Private object flag: the table keeps each value copy in its entry's own
+ * block, after the key (16-byte aligned), so an entry costs one allocation
+ * and one free. Set at creation for tables with the default allocator and
+ * no release hook. Every entry of such a table has that room, so a value
+ * is in place exactly when it sits at its address: a copy made by a later
+ * fr_hash_add of the key is a block of its own, which cannot start inside
+ * the entry's block. */
+constexpr uint32_t kValuesInPlace = 0x800;
+inline size_t in_place_offset(uint32_t key_len) { return (kEntrySize + key_len + 15) & ~size_t(15); }
+inline bool value_in_place(const fr_hash_t *t, const fr_hash_entry_t *e) {
+    return (t->hdr.flags & kValuesInPlace) &&
+           e->value == reinterpret_cast<const char *>(e) + in_place_offset(e->key_len);
+}
+
+/* Frees an entry and its value copy (through the hook, if any; a value in
+ * place goes with its entry whatever the hook answers: such a table had no
+ * hook when it was made). */
+inline void free_entry(fr_hash_t *t, fr_hash_entry_t *e) {
+    if (value_in_place(t, e)) {
+        if (t->release) t->release(e->value);
+    } else {
+        release_value(t, e->value);
+    }
+    t->api.free(e);
+}
+
 inline void *copy_value(fr_hash_t *t, const void *value, uint32_t size) {
     void *v = t->api.alloc(size ? size : 1);
     if (v && size) memcpy(v, value, size);
@@ -219,15 +245,22 @@ void resize(fr_hash_t *t) {
  * links; a failed allocation undoes the other. */
 fr_hash_entry_t *insert(fr_hash_t *t, uint32_t h, const void *key, uint32_t len, const void *value,
                         uint32_t value_size) {
-    fr_hash_entry_t *e = static_cast<fr_hash_entry_t *>(t->api.alloc(kEntrySize + len));
+    bool in_place = t->hdr.flags & kValuesInPlace;
+    size_t bytes = in_place ? in_place_offset(len) + (value_size ? value_size : 1) : kEntrySize + len;
+    fr_hash_entry_t *e = static_cast<fr_hash_entry_t *>(t->api.alloc(bytes));
     if (!e) return nullptr;
     e->hash = h;
     e->key_len = len;
     memcpy(e->key, key, len);
-    e->value = copy_value(t, value, value_size);
-    if (!e->value) {
-        t->api.free(e);
-        return nullptr;
+    if (in_place) {
+        e->value = reinterpret_cast<char *>(e) + in_place_offset(len);
+        if (value_size) memcpy(e->value, value, value_size);
+    } else {
+        e->value = copy_value(t, value, value_size);
+        if (!e->value) {
+            t->api.free(e);
+            return nullptr;
+        }
     }
     admit_address(t, e);
     chain_append(t, &t->buckets[h & t->mask], e);
@@ -266,6 +299,7 @@ KIVO_API fr_hash_t *fr_hash_init_api(uint32_t size_hint, fr_hash_release_t relea
     t->shrink_threshold = 0.3f;
     t->release = release;
     t->printer = nullptr;
+    if (!api && !release) t->hdr.flags |= kValuesInPlace;
     t->buckets = static_cast<fr_hash_entry_t **>(t->api.calloc(t->size, sizeof(fr_hash_entry_t *)));
     t->order = t->buckets ? new_sentinel(t) : nullptr;
     if (!t->order) {
@@ -286,7 +320,8 @@ KIVO_API int fr_hash_add(fr_hash_t *t, const void *key, uint32_t key_len, const 
     if (!e) return insert(t, h, key, key_len, value, value_size) ? 0 : -1;
     void *v = copy_value(t, value, value_size);
     if (!v) return -1;
-    release_value(t, e->value);
+    if (!value_in_place(t, e)) release_value(t, e->value);
+    else if (t->release) t->release(e->value);
     e->value = v;
     return 0;
 }
@@ -334,8 +369,7 @@ KIVO_API int fr_hash_del(fr_hash_t *t, const void *key, uint32_t key_len) {
                 link_remove(&e->bucket);
             }
             link_remove(&e->order);
-            release_value(t, e->value);
-            t->api.free(e);
+            free_entry(t, e);
             t->count -= 1;
             removed++;
         }
@@ -472,8 +506,7 @@ KIVO_API int hash_destroy(fr_hash_t *t) {
             next = l->next;
             fr_hash_entry_t *e = of_order(l);
             link_remove(&e->order); /* the chains go with the bucket array */
-            release_value(t, e->value);
-            t->api.free(e);
+            free_entry(t, e);
             t->count -= 1;
         }
         t->api.free(t->order);
