@@ -18,6 +18,8 @@
 #include <kivo/memory.h>
 #include <kivo/safestr.h>
 
+#include "safestr_internal.h"
+
 KIVO_API int32_t parseconfig_flags = 0;
 
 namespace {
@@ -38,16 +40,21 @@ void log_exception(int line)
 
 inline bool is_space(char c) { return c == ' ' || c == '\t'; }
 
+// One pass over the name: it must end exactly where the key does (a key
+// may hold zero bytes, the name cannot).
 bool key_matches(const char *name, const char *key, size_t klen)
 {
-    if (strlen(name) != klen)
-        return false;
-    if (!(parseconfig_flags & PARSECONFIG_NOCASE))
-        return memcmp(name, key, klen) == 0;
-    for (size_t i = 0; i < klen; i++)
-        if (safestr_casemap_lower[(unsigned char)name[i]] != safestr_casemap_lower[(unsigned char)key[i]])
-            return false;
-    return true;
+    if (!(parseconfig_flags & PARSECONFIG_NOCASE)) {
+        for (size_t i = 0; i < klen; i++)
+            if (name[i] == '\0' || name[i] != key[i])
+                return false;
+    } else {
+        for (size_t i = 0; i < klen; i++)
+            if (name[i] == '\0'
+                || safestr_casemap_lower[(unsigned char)name[i]] != safestr_casemap_lower[(unsigned char)key[i]])
+                return false;
+    }
+    return name[klen] == '\0';
 }
 
 bool equals_nocase(safestr_t v, const char *word)
@@ -146,12 +153,13 @@ void apply_list(parseconfig_entry *e, safestr_t value)
     XXL_BLOCK_END;
 }
 
-// The value as a safe string, or null (logged) when it cannot be made.
-safestr_t make_value(safestr_t line, size_t start, size_t end)
+// The value bytes as a (not trusted) safe string, or null (logged) when it
+// cannot be made.
+safestr_t make_value(const char *bytes, size_t n)
 {
     safestr_t volatile value = nullptr;
     XXL_BLOCK {
-        value = safestr_slice(line, (uint32_t)start, (uint32_t)end);
+        value = kivo::ss::handle(kivo::ss::make_copy(bytes, n, 0, KIVO_FILE, __LINE__));
     }
     PC_CATCH_ALL
     XXL_BLOCK_END;
@@ -171,12 +179,10 @@ void release(safestr_t s)
 // 0x20 and 0x7F, as safestr_trim has them.
 inline bool is_blank(char c) { return (unsigned char)c <= 0x20 || c == 0x7F; }
 
-// One line: trimmed (as bounds, without rewriting the line), then key and
-// value found and every matching entry applied.
-void apply_line(parseconfig_entry *table, safestr_t line)
+// One line (without its newline; zero bytes are kept): trimmed as bounds,
+// then key and value found and every matching entry applied.
+void apply_line(parseconfig_entry *table, const char *t, size_t len)
 {
-    const char *t = line;
-    size_t len = safestr_length(line);
     size_t begin = 0;
     while (begin < len && is_blank(t[begin]))
         begin++;
@@ -208,7 +214,7 @@ void apply_line(parseconfig_entry *table, safestr_t line)
         }
         if (e->type > PC_CALLBACK || !e->dest)
             continue;
-        if (!value && !(value = make_value(line, vstart, vend)))
+        if (!value && !(value = make_value(t + vstart, vend - vstart)))
             return;
         if (e->count && e->type != PC_BOOL)
             apply_list(e, value);
@@ -265,12 +271,35 @@ KIVO_API int parseconfig(const char *path, parseconfig_entry *table)
     }
     for (parseconfig_entry *e = table; e->name; e++)
         e->capacity = 0;
+    // The file is read in large pieces and cut into lines in place: no
+    // string and no protected block per line. The buffer is an asset of
+    // the parse and grows for a line longer than it.
+    size_t cap = 64 * 1024, have = 0;
+    char *buf = (char *)xxl_malloc(cap, XXL_ASSET_ALWAYS);
+    if (!buf)
+        xxl_throw_error(ENOMEM, nullptr, KIVO_FILE, __LINE__);
     for (;;) {
-        safestr_t line = safestr_do_readline(fp, KIVO_FILE, __LINE__);
-        if (!line)
+        size_t n = fread(buf + have, 1, cap - have, fp);
+        have += n;
+        size_t start = 0;
+        while (const char *nl = (const char *)memchr(buf + start, '\n', have - start)) {
+            apply_line(table, buf + start, size_t(nl - (buf + start)));
+            start = size_t(nl - buf) + 1;
+        }
+        if (n == 0) { // end of file (or a read error): the last, unended line
+            if (have > start)
+                apply_line(table, buf + start, have - start);
             break;
-        apply_line(table, line);
-        release(line);
+        }
+        memmove(buf, buf + start, have - start);
+        have -= start;
+        if (have == cap) {
+            char *bigger = (char *)xxl_realloc(buf, cap * 2);
+            if (!bigger)
+                xxl_throw_error(ENOMEM, nullptr, KIVO_FILE, __LINE__);
+            buf = bigger;
+            cap *= 2;
+        }
     }
     // No value arrived: the count is 0, unless the entry holds an array
     // from an earlier parse, whose count must keep saying what it holds.

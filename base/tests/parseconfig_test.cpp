@@ -228,6 +228,24 @@ TEST_F(Config, BadFilesAndLongLines)
     EXPECT_EQ(big, str(s));
     EXPECT_EQ(fds, count_open_fds());
     safestr_free(s);
+
+    // The file is read in pieces: a line across the first piece's end, a
+    // value longer than a piece, a zero byte inside a value and a last line
+    // with no newline each arrive whole.
+    int32_t w = 0;
+    s = nullptr;
+    parseconfig_entry pieces[] = {{"v", PC_INT, &v, nullptr, nullptr, 0, 0},
+                                  {"s", PC_STRING, &s, nullptr, nullptr, 0, 0},
+                                  {"w", PC_INT, &w, nullptr, nullptr, 0, 0},
+                                  {nullptr, 0, nullptr, nullptr, nullptr, 0, 0}};
+    std::string huge(200000, 'h');
+    huge[70000] = '\0';
+    write("#" + std::string(65532, '-') + "\nv 41\ns " + huge + "\nw 42");
+    ASSERT_EQ(0, parseconfig(path.c_str(), pieces));
+    EXPECT_EQ(41, v);
+    EXPECT_EQ(42, w);
+    EXPECT_TRUE(str(s) == huge) << str(s).size();
+    safestr_free(s);
 }
 
 TEST(ConfigHelpers, SpaceScanning)
