@@ -45,7 +45,7 @@ typedef struct fr_object_header {
     uint32_t lock_depth;  /* lock levels held by the owning thread */
     int32_t refcount;     /* 1 at creation */
     uint32_t type_word;   /* per type: FIFO state flags, SQL client flags, else 0 */
-    uint32_t flags;       /* FR_OBJ_* */
+    uint32_t flags;       /* FR_OBJ_* (bits from 0x100 up are the type's own) */
     int lock_status;      /* result of the latest pthread_mutex_lock */
     int (*destroy)(void *object); /* releases the contents at the last reference */
 } fr_object_header;
