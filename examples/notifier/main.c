@@ -15,8 +15,11 @@
  * MTA cannot take the message, the job goes back to pending and is tried
  * again after retry_delay x attempts seconds, and no new job is started
  * for retry_delay seconds; after max_attempts attempts it is marked failed. An address that is not valid fails the job at once.
- * A job found in "sending" at start (its daemon died while delivering) is
- * marked failed, not sent again: the message may already be out. The one
+ * A job found in "sending" at start whose claim was made on this host by a
+ * process that is gone (its daemon died while delivering) is marked failed,
+ * not sent again: the message may already be out. Claims of a running
+ * daemon, or of another host (whose daemon recovers them when it starts
+ * again there), are left alone. The one
  * case that can still give a duplicate is an SMTP server that stores a
  * message and then loses the connection before its reply arrives.
  *

@@ -4,10 +4,13 @@
  * written on the primary, and a claim only succeeds for a job still
  * pending there, so two workers (or two daemons) never take the same job.
  * No frame exception crosses this file. */
+#include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <mysql.h>
 
@@ -218,19 +221,70 @@ int queue_retry(notifier *n, const notifier_job *job, const char *reason) {
     return finish(n, job, FINISH_RETRY, reason);
 }
 
+/* True when a claim token ("host:pid/worker/count") was made on this host
+ * by a process that no longer exists: its daemon died while sending. */
+static int claim_orphaned(const notifier *n, const char *token) {
+    const char *slash = strchr(token, '/');
+    const char *colon = NULL;
+    for (const char *p = token; slash && p < slash; p++)
+        if (*p == ':')
+            colon = p;
+    const char *own = strrchr(n->claimer, ':');
+    if (!colon || !own || colon - token != own - n->claimer || strncmp(token, n->claimer, (size_t)(own - n->claimer)) != 0)
+        return 0; /* another host's: its own daemon recovers it */
+    long pid = strtol(colon + 1, NULL, 10);
+    return pid > 0 && pid != (long)getpid() && kill((pid_t)pid, 0) != 0 && errno == ESRCH;
+}
+
 int queue_recover(notifier *n) {
     fr_sql_conn_t *conn = conn_get(n);
     if (!conn)
         return -1;
-    int rc = fr_sql_conn_query(conn, 0, NULL,
+    MYSQL_RES *res = NULL;
+    int rc = fr_sql_conn_query(conn, 0, &res, "SELECT id, claimed_by FROM jobs WHERE state='sending'");
+    /* Ids of orphaned claims, copied out before the result goes. */
+    unsigned long *ids = NULL;
+    char (*tokens)[121] = NULL;
+    size_t count = 0;
+    if (rc == 0) {
+        size_t rows = (size_t)mysql_num_rows(res);
+        ids = calloc(rows + 1, sizeof *ids);
+        tokens = calloc(rows + 1, sizeof *tokens);
+        char **row;
+        while (ids && tokens && (row = fr_sql_fetchrow(res)) != NULL) {
+            const char *token = row[1] ? row[1] : "";
+            if (!claim_orphaned(n, token)) {
+                NLOG(LOG_NOTICE, "job %s: held by %s, left to it", row[0], token);
+                continue;
+            }
+            ids[count] = strtoul(row[0], NULL, 10);
+            snprintf(tokens[count], sizeof tokens[0], "%s", token);
+            count++;
+        }
+        mysql_free_result(res);
+        if (!ids || !tokens)
+            rc = -1;
+    }
+    size_t failed = 0;
+    for (size_t i = 0; rc == 0 && i < count; i++) {
+        char *esc = fr_sql_conn_real_escape(conn, tokens[i]);
+        if (!esc) {
+            rc = -1;
+            break;
+        }
+        rc = fr_sql_conn_query(conn, 0, NULL,
                                "UPDATE jobs SET state='failed', finished_at=NOW(3), "
                                "reason='interrupted while sending: delivery unknown, not sent again' "
-                               "WHERE state='sending'");
-    if (rc == 0) {
-        unsigned long long left = mysql_affected_rows(fr_sql_conn_get_mysql(conn));
-        if (left)
-            NLOG(LOG_WARNING, "%llu job(s) left in state sending by an earlier run marked failed", left);
+                               "WHERE id=%lu AND state='sending' AND claimed_by='%s'",
+                               ids[i], esc);
+        free(esc);
+        if (rc == 0)
+            failed += (size_t)mysql_affected_rows(fr_sql_conn_get_mysql(conn));
     }
+    if (failed)
+        NLOG(LOG_WARNING, "%zu job(s) left in state sending by an earlier run on this host marked failed", failed);
+    free(ids);
+    free(tokens);
     fr_sqlpool_conn_free(conn);
     return rc;
 }
