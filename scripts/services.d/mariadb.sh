@@ -37,6 +37,15 @@ DB=kivo_test
 
 die() { echo "mariadb.sh: $*" >&2; exit 1; }
 alive() { [ -f "$state/$1.pid" ] && kill -0 "$(cat "$state/$1.pid")" 2>/dev/null; }
+# True when every thread of a process is in the stopped state.
+all_stopped() {
+  local f st
+  for f in /proc/"$1"/task/*/stat; do
+    st=$(sed 's/.*) //' "$f" 2>/dev/null | cut -c1) || return 1
+    [ "$st" = T ] || return 1
+  done
+  [ -n "$st" ]
+}
 port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 free_port() {
   local i p
@@ -191,7 +200,16 @@ case "$cmd" in
     ;;
   pause)
     alive "$name" || die "$name is not running"
-    kill -STOP "$(cat "$state/$name.pid")"
+    pid=$(cat "$state/$name.pid")
+    kill -STOP "$pid"
+    # kill returns once the signal is queued; the server's threads stop only
+    # as each one next runs, so on a busy machine one could still answer a
+    # query sent right away. Return once every thread is stopped.
+    for i in $(seq 1 200); do
+      all_stopped "$pid" && exit 0
+      sleep 0.05
+    done
+    die "$name did not stop"
     ;;
   resume)
     alive "$name" || die "$name is not running"

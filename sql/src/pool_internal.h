@@ -74,9 +74,20 @@ fr_sql_server_t *shard_slave_pick_nth(fr_sql_shard_t *shard, int32_t n);
 int32_t shard_slave_count(fr_sql_shard_t *shard);
 /* Opens one link to a server with the shard's settings; null on failure. */
 MYSQL *conn_init_mysql(fr_sql_shard_t *shard, fr_sql_server_t *srv);
-/* Text for "slave %s:%d" in messages. */
-inline const char *slave_host(const fr_sql_conn_t *c) { return c->slave_srv ? c->slave_srv->host : "n/a"; }
-inline int slave_port(const fr_sql_conn_t *c) { return c->slave_srv ? c->slave_srv->port : 0; }
+/* A server's host text and port as they stand. The master's may be moved
+ * at run time: the pointer is swapped atomically and a replaced text stays
+ * allocated until the server is destroyed, so a pointer read here is always
+ * readable. Opening a link reads both under the server's lock instead, so
+ * host and port belong together. */
+inline const char *server_host(const fr_sql_server_t *s) { return __atomic_load_n(&s->host, __ATOMIC_ACQUIRE); }
+inline int server_port(const fr_sql_server_t *s) { return __atomic_load_n(&s->port, __ATOMIC_RELAXED); }
+/* Text for "master/slave %s:%d" in messages. */
+inline const char *master_host(const fr_sql_conn_t *c) { return c->master_srv ? server_host(c->master_srv) : "n/a"; }
+inline int master_port(const fr_sql_conn_t *c) { return c->master_srv ? server_port(c->master_srv) : 0; }
+inline const char *slave_host(const fr_sql_conn_t *c) { return c->slave_srv ? server_host(c->slave_srv) : "n/a"; }
+inline int slave_port(const fr_sql_conn_t *c) { return c->slave_srv ? server_port(c->slave_srv) : 0; }
+/* The shard's master record (set once, then only its address moves). */
+inline fr_sql_server_t *shard_master(const fr_sql_shard_t *s) { return __atomic_load_n(&s->master, __ATOMIC_ACQUIRE); }
 
 }  // namespace kivo::sql
 

@@ -31,14 +31,15 @@ void server_mark_down(fr_sql_server_t *s, const char *function, int line) {
     int64_t t = now();
     __atomic_store_n(&s->down_since, t, __ATOMIC_RELAXED);
     if (msg_on(5))
-        sqlpool_message(7, function, line, "sqlpool:  >> [%s():%d] %s:%d is down at %d ", function, line, s->host,
-                        s->port, static_cast<int>(t));
+        sqlpool_message(7, function, line, "sqlpool:  >> [%s():%d] %s:%d is down at %d ", function, line,
+                        server_host(s), server_port(s), static_cast<int>(t));
 }
 
 void server_mark_up(fr_sql_server_t *s, const char *function, int line) {
     __atomic_store_n(&s->down_since, int64_t{0}, __ATOMIC_RELAXED);
     if (msg_on(5))
-        sqlpool_message(7, function, line, "sqlpool:  >> [%s():%d] %s:%d is up ", function, line, s->host, s->port);
+        sqlpool_message(7, function, line, "sqlpool:  >> [%s():%d] %s:%d is up ", function, line, server_host(s),
+                        server_port(s));
 }
 
 int32_t shard_slave_count(fr_sql_shard_t *shard) { return shard->slaves ? fr_array_length(shard->slaves) : 0; }
@@ -59,7 +60,8 @@ fr_sql_server_t *shard_slave_pick_nth(fr_sql_shard_t *shard, int32_t n) {
     int64_t down = p ? __atomic_load_n(&p->down_time, __ATOMIC_RELAXED) : 60;
     int64_t t = now();
     if (t - since >= down) return s;
-    POOL_MSG(5, 7, "sqlpool: shard `%s': slave %s:%d is still down for %ld seconds.", shard->name, s->host, s->port,
+    POOL_MSG(5, 7, "sqlpool: shard `%s': slave %s:%d is still down for %ld seconds.", shard->name, server_host(s),
+             server_port(s),
              static_cast<long>(since + down - t));
     return nullptr;
 }
@@ -169,8 +171,7 @@ void sweep_shard(fr_sql_shard_t *shard) {
             POOL_MSG(5, 7,
                      "sqlpool: shard `%s': connection %p to master %s:%d and slave %s:%d removed(%d/%d used in this "
                      "shard's pool).",
-                     shard->name, static_cast<void *>(c), c->master_srv ? c->master_srv->host : "n/a",
-                     c->master_srv ? c->master_srv->port : 0, slave_host(c), slave_port(c), sp->count, sp->limit);
+                     shard->name, static_cast<void *>(c), master_host(c), master_port(c), slave_host(c), slave_port(c), sp->count, sp->limit);
             ConnObj::unref(c);
         }
         l = next;
@@ -218,11 +219,73 @@ void *shard_pool_sweep(void *arg) {
 }
 #endif
 
+/* Host texts a moved master no longer uses. Threads may still be reading
+ * one (messages, or a link being opened), so each stays allocated until its
+ * server is destroyed; a text set again is taken back from here, which
+ * keeps the list to the distinct addresses a master ever had. */
+struct RetiredHost {
+    fr_sql_server_t *srv;
+    char *text;
+    RetiredHost *next;
+};
+RetiredHost *g_retired = nullptr;
+#if KIVO_THREADS
+pthread_mutex_t g_retired_lock = PTHREAD_MUTEX_INITIALIZER;
+void retired_lock() { pthread_mutex_lock(&g_retired_lock); }
+void retired_unlock() { pthread_mutex_unlock(&g_retired_lock); }
+#else
+void retired_lock() {}
+void retired_unlock() {}
+#endif
+
+/* The retired text of `srv` equal to `host`, with `old` kept in its place;
+ * null if there is none. */
+char *retired_swap(fr_sql_server_t *srv, const char *host, char *old) {
+    retired_lock();
+    char *text = nullptr;
+    for (RetiredHost *r = g_retired; r; r = r->next) {
+        if (r->srv == srv && strcmp(r->text, host) == 0) {
+            text = r->text;
+            r->text = old;
+            break;
+        }
+    }
+    retired_unlock();
+    return text;
+}
+
+bool retired_keep(fr_sql_server_t *srv, char *text) {
+    RetiredHost *r = static_cast<RetiredHost *>(malloc(sizeof(RetiredHost)));
+    if (!r) return false;
+    *r = RetiredHost{srv, text, nullptr};
+    retired_lock();
+    r->next = g_retired;
+    g_retired = r;
+    retired_unlock();
+    return true;
+}
+
+void retired_free(fr_sql_server_t *srv) {
+    retired_lock();
+    for (RetiredHost **r = &g_retired; *r;) {
+        if ((*r)->srv == srv) {
+            RetiredHost *gone = *r;
+            *r = gone->next;
+            srv->api.free(gone->text);
+            free(gone);
+        } else {
+            r = &(*r)->next;
+        }
+    }
+    retired_unlock();
+}
+
 }  // namespace
 
 /* --- records' destroy hooks --- */
 
 int kivo_sql_server_destroy(fr_sql_server_t *s) {
+    retired_free(s);
     s->api.free(s->host);
     s->host = nullptr;
     return 0;
@@ -499,22 +562,31 @@ KIVO_API int fr_sql_shard_master_set(fr_sql_shard_t *s, const char *host, int po
     }
     {
         kivo::Locked lk(&s->hdr);
-        if (s->master) {
-            char *copy = dup_api(s->master->api, host);
-            if (!copy) {
-                POOL_PRECOND("fr_sql_shard_master_set");
-                return -1;
+        fr_sql_server_t *m = s->master;
+        if (m) {
+            kivo::Locked lm(&m->hdr);
+            if (strcmp(m->host, host) != 0) {
+                /* The old text may be in use by readers without the lock;
+                 * it is retired, not freed. */
+                char *copy = retired_swap(m, host, m->host);
+                if (!copy) {
+                    copy = dup_api(m->api, host);
+                    if (!copy || !retired_keep(m, m->host)) {
+                        if (copy) m->api.free(copy);
+                        POOL_PRECOND("fr_sql_shard_master_set");
+                        return -1;
+                    }
+                }
+                __atomic_store_n(&m->host, copy, __ATOMIC_RELEASE);
             }
-            kivo::Locked lm(&s->master->hdr);
-            s->master->api.free(s->master->host);
-            s->master->host = copy;
-            s->master->port = port;
+            __atomic_store_n(&m->port, port, __ATOMIC_RELAXED);
         } else {
-            s->master = server_new(s, 0, host, port, 0);
-            if (!s->master) {
+            m = server_new(s, 0, host, port, 0);
+            if (!m) {
                 POOL_PRECOND("fr_sql_shard_master_set");
                 return -1;
             }
+            __atomic_store_n(&s->master, m, __ATOMIC_RELEASE);
         }
     }
     POOL_MSG(5, 7, "sqlpool: shard `%s': master setup as %s:%d.", s->name, host, port);

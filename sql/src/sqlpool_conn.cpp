@@ -35,8 +35,17 @@ MYSQL *conn_init_mysql(fr_sql_shard_t *shard, fr_sql_server_t *srv) {
     }
     constexpr unsigned long kFlags = CLIENT_FOUND_ROWS | CLIENT_MULTI_STATEMENTS | CLIENT_REMEMBER_OPTIONS;
     static_assert(kFlags == 0x80010002ul, "client flags");
-    if (!mysql_real_connect(h, srv->host, shard->user, shard->password, shard->database,
-                            static_cast<unsigned int>(srv->port), nullptr, kFlags)) {
+    const char *host;
+    int port;
+    {
+        /* Host and port as one pair, against a concurrent move of the
+         * master; the text read stays valid after the lock is left. */
+        kivo::Locked lk(&srv->hdr);
+        host = srv->host;
+        port = srv->port;
+    }
+    if (!mysql_real_connect(h, host, shard->user, shard->password, shard->database, static_cast<unsigned int>(port),
+                            nullptr, kFlags)) {
         mysql_close(h);
         return nullptr;
     }
@@ -133,8 +142,6 @@ void table_forget(fr_sql_shard_t *shard) {
     table_drop_if_empty();
 }
 
-const char *master_host(const fr_sql_conn_t *c) { return c->master_srv ? c->master_srv->host : "n/a"; }
-int master_port(const fr_sql_conn_t *c) { return c->master_srv ? c->master_srv->port : 0; }
 int usage_of(const fr_sql_conn_t *c) { return __atomic_load_n(&c->usage, __ATOMIC_ACQUIRE); }
 
 /* Chooses and opens the connection's slave link, from a random start,
@@ -161,7 +168,7 @@ void conn_pick_slave(fr_sql_conn_t *c, fr_sql_shard_t *shard) {
         POOL_MSG(5, 7, "sqlpool: shard `%s': could not get a slave.", shard->name);
         return;
     }
-    POOL_MSG(5, 7, "sqlpool: shard `%s': got slave %s:%d.", shard->name, srv->host, srv->port);
+    POOL_MSG(5, 7, "sqlpool: shard `%s': got slave %s:%d.", shard->name, server_host(srv), server_port(srv));
     MYSQL *link = conn_init_mysql(shard, srv);
     int32_t cur = first;
     while (!link) {
@@ -179,7 +186,8 @@ void conn_pick_slave(fr_sql_conn_t *c, fr_sql_shard_t *shard) {
 }
 
 fr_sql_conn_t *conn_init(fr_sql_shard_t *shard) {
-    if (!shard->master) {
+    fr_sql_server_t *master = shard_master(shard);
+    if (!master) {
         POOL_PRECOND("conn_init");
         return nullptr;
     }
@@ -193,8 +201,8 @@ fr_sql_conn_t *conn_init(fr_sql_shard_t *shard) {
     link_init(&c->pool_link);
     link_init(&c->idle_link);
     conn_hold_shard(c, shard);
-    c->master_srv = shard->master;
-    c->master = conn_init_mysql(shard, shard->master);
+    c->master_srv = master;
+    c->master = conn_init_mysql(shard, master);
     if (!c->master) {
         POOL_PRECOND("conn_init");
         ConnObj::unref(c);

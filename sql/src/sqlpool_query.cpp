@@ -166,7 +166,7 @@ KIVO_API int fr_sql_conn_query_blob(fr_sql_conn_t *c, int slave, MYSQL_RES **res
         }
 
         POOL_MSG(3, 5, "sqlpool: shard `%s': query failed on %s server %s:%d", sname, slave ? "slave" : "master",
-                 srv ? srv->host : "n/a", srv ? srv->port : 0);
+                 srv ? server_host(srv) : "n/a", srv ? server_port(srv) : 0);
         if (link) {
             POOL_MSG(3, 5, "sqlpool: shard `%s': MySQL error: %s", sname, mysql_error(link));
             POOL_MSG(3, 5, "sqlpool: shard `%s': failed query was %s", sname, stmt);
@@ -187,8 +187,8 @@ KIVO_API int fr_sql_conn_query_blob(fr_sql_conn_t *c, int slave, MYSQL_RES **res
         MYSQL *failed_link = link;
         bool moved = false;
         while (!moved) {
-            POOL_MSG(4, 5, "sqlpool: shard `%s': slave %s:%d failed", sname, failing ? failing->host : "n/a",
-                     failing ? failing->port : 0);
+            POOL_MSG(4, 5, "sqlpool: shard `%s': slave %s:%d failed", sname, failing ? server_host(failing) : "n/a",
+                     failing ? server_port(failing) : 0);
             fr_sql_server_t *next = nullptr;
             for (int32_t k = 0; k < n && !next; ++k) {
                 int32_t i = (a + k) % n;
@@ -209,7 +209,7 @@ KIVO_API int fr_sql_conn_query_blob(fr_sql_conn_t *c, int slave, MYSQL_RES **res
             }
             tried.add(next->index);
             c->slave_srv = next;
-            POOL_MSG(4, 7, "sqlpool: shard `%s': trying slave %s:%d", sname, next->host, next->port);
+            POOL_MSG(4, 7, "sqlpool: shard `%s': trying slave %s:%d", sname, server_host(next), server_port(next));
             if (c->slave) {
                 if (c->last == c->slave) c->last = c->master;
                 if (failed_link == c->slave) failed_link = nullptr;

@@ -158,3 +158,40 @@ TEST_F(Load, ReplicaKilledAndRestartedMidLoad) {
 }
 
 }  // namespace
+
+// The master moved back and forth between two spellings of the primary's
+// address while other threads open stand-alone links and use pooled ones
+// (with the messages that name the master on): every link reaches the
+// primary and every query succeeds; under the sanitizers, no read of a
+// replaced address text.
+TEST_F(Load, MasterMovedWhileLinksOpen) {
+    fr_sql_shard_t *s = kt::make_shard("main", {}, kLimit);
+    ASSERT_NE(s, nullptr);
+    fr_sqlpool_verbosity_set(5);
+    kt::LogCatcher log;
+    const int port = static_cast<int>(kt::port("primary"));
+    std::atomic<bool> stop{false};
+    std::atomic<int> moves{0}, failed{0};
+    std::thread mover([&] {
+        for (int k = 0; !stop; ++k) {
+            if (fr_sql_shard_master_set(s, k % 2 ? "127.000.000.001" : "127.0.0.1", port) != 0) ++failed;
+            ++moves;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    std::vector<std::thread> ts;
+    for (int i = 0; i < 4; ++i)
+        ts.emplace_back([&, i] {
+            for (int k = 0; k < 150; ++k) {
+                bool alone = (k + i) % 2 == 0;
+                fr_sql_conn_t *c = alone ? fr_sql_conn_get("main") : fr_sqlpool_conn_get("main");
+                if (!c || kt::served_by(c, 0) != 1) ++failed;
+                if (c) alone ? fr_sql_conn_free(c) : fr_sqlpool_conn_free(c);
+            }
+        });
+    for (auto &t : ts) t.join();
+    stop = true;
+    mover.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_GT(moves.load(), 1);
+}
