@@ -324,9 +324,13 @@ TEST_F(ConfDb, ServerKilledMidWrite) {
         for (int i = 0; i < 20000; i++) {
             auto n = rows(k, "SELECT COUNT(*), 0 FROM conf_t");
             if (!n.empty() && atoi(n[0].first.c_str()) >= 500) {
+                // Holding the table's write lock stops the store at its next
+                // statement, so the server dies in the middle of the write
+                // however slowly the kill lands on a busy machine.
+                bool held = mysql_query(k, "LOCK TABLES conf_t WRITE") == 0;
+                killed = held && control("kill");
                 mysql_close(k);
                 k = nullptr;
-                killed = control("kill");
                 break;
             }
             usleep(1000);
