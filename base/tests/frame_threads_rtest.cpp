@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stdint.h>
 #include <atomic>
+#include <vector>
 #include <gtest/gtest.h>
 #include <kivo/exceptions.h>
 #include <kivo/log.h>
@@ -245,4 +246,36 @@ TEST(FrameThreads, FirstPushIsDeferredBeforeItAllocates) {
     ASSERT_EQ(pthread_create(&t, nullptr, first_push_with_async_cancel, nullptr), 0);
     pthread_join(t, &res);
     EXPECT_EQ(static_cast<int>(reinterpret_cast<intptr_t>(res)), PTHREAD_CANCEL_DEFERRED);
+}
+
+// Inside blocks, nested ones included, a thread is deferred; leaving the
+// outermost block gives it back the type it had (asynchronous here).
+TEST(FrameThreads, BlocksAreDeferredAndTheOutermostRestoresTheType) {
+    static int seen[4];
+    auto body = [](void *) -> void * {
+        auto type_now = [] {
+            int t = -1;
+            pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &t);
+            pthread_setcanceltype(t, nullptr);
+            return t;
+        };
+        int old = 0;
+        pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &old);
+        XXL_BLOCK {
+            seen[0] = type_now();
+            XXL_BLOCK {
+                seen[1] = type_now();
+            } XXL_BLOCK_END;
+            seen[2] = type_now();
+        } XXL_BLOCK_END;
+        seen[3] = type_now();
+        pthread_setcanceltype(old, nullptr);
+        return nullptr;
+    };
+    pthread_t t;
+    ASSERT_EQ(pthread_create(&t, nullptr, body, nullptr), 0);
+    pthread_join(t, nullptr);
+    EXPECT_EQ((std::vector<int>{PTHREAD_CANCEL_DEFERRED, PTHREAD_CANCEL_DEFERRED, PTHREAD_CANCEL_DEFERRED,
+                                PTHREAD_CANCEL_ASYNCHRONOUS}),
+              std::vector<int>(seen, seen + 4));
 }
