@@ -92,7 +92,7 @@ inline int append_many(fr_array_t *a, const void *src, int32_t count) {
     if (bytes == 0 || used + bytes > a->capacity) {
         if (grow(a, count) != 0) return -1;
     }
-    char *dst = static_cast<char *>(a->data) + used;
+    char *dst = bytes ? static_cast<char *>(a->data) + used : nullptr; /* no block for size 0 */
     switch (bytes) {
     case 0: break;
     case 4: memcpy(dst, src, 4); break;
