@@ -165,19 +165,14 @@ __attribute__((noinline)) void write_body(write_state *s, fr_sql_t *sql, safestr
     s->existing = fr_conf_read_db(sql, name, nullptr);
     FR_CHECK_RETURN_VOID(s->existing != nullptr);
     s->locked = kivo::header_lock(&s->conf->hdr) == 0;
-    s->keys = fr_hash_getkeys(s->conf);
-    int32_t n = s->keys ? fr_array_length(s->keys) : 0;
-    for (int32_t i = 0; i < n; i++) {
-        auto *k = static_cast<fr_hash_key_t *>(fr_array_get(s->keys, i));
-        if (!k || k->len == 0) continue;
-        auto *slot = static_cast<safestr_t *>(fr_hash_find(s->conf, k->key, k->len));
-        if (!slot || !*slot) continue;
+    each_pair(s->conf, &s->keys, [s, sql, name](fr_hash_key_t *k, safestr_t value) {
         const char *key = static_cast<const char *>(k->key);
         safestr_t tkey = safestr_create(key, SAFESTR_F_TEMPORARY | SAFESTR_F_READONLY);
-        int rc = fr_hash_find(s->existing, k->key, k->len) ? fr_conf_update_db(sql, tkey, *slot, name)
-                                                             : fr_conf_add_db(sql, tkey, *slot, name);
+        int rc = fr_hash_find(s->existing, k->key, k->len) ? fr_conf_update_db(sql, tkey, value, name)
+                                                             : fr_conf_add_db(sql, tkey, value, name);
         if (rc != 0) s->failures++;
-    }
+        return true;
+    });
     s->result = s->failures ? -1 : 0;
 }
 

@@ -366,15 +366,9 @@ bool writable_pair(const char *key, size_t klen, safestr_t v) {
 // Every pair of the (locked) table can be written; the keys are kept in
 // s->keys for the appending step.
 bool table_writable(write_state *s) {
-    s->keys = fr_hash_getkeys(s->conf);
-    int32_t n = s->keys ? fr_array_length(s->keys) : 0;
-    for (int32_t i = 0; i < n; i++) {
-        auto *k = static_cast<fr_hash_key_t *>(fr_array_get(s->keys, i));
-        if (!k || k->len == 0) continue;
-        auto *slot = static_cast<safestr_t *>(fr_hash_find(s->conf, k->key, k->len));
-        if (slot && *slot && !writable_pair(static_cast<const char *>(k->key), k->len - 1, *slot)) return false;
-    }
-    return true;
+    return each_pair(s->conf, &s->keys, [](fr_hash_key_t *k, safestr_t value) {
+        return writable_pair(static_cast<const char *>(k->key), k->len - 1, value);
+    });
 }
 
 void sync_directory(const char *path) {

@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <kivo/array.h>
 #include <kivo/hash.h>
 #include <kivo/exceptions.h>
 #include <kivo/log.h>
@@ -55,6 +56,21 @@ size_t separator(const char *p, size_t start, size_t end);
 safestr_t make_value(const char *p, size_t n);
 // Adds key (klen bytes followed by a zero) -> value with fr_hash_force_add.
 int add_pair(fr_hash_t *t, const char *key, size_t klen, safestr_t value);
+
+// Calls f(key record, value) for every pair of the table whose value is
+// set, stopping at the first false f returns (the result is then false).
+// The table's key list is left in *keys for the caller to release.
+template <class F> bool each_pair(fr_hash_t *t, fr_array_t **keys, F f) {
+    *keys = fr_hash_getkeys(t);
+    int32_t n = *keys ? fr_array_length(*keys) : 0;
+    for (int32_t i = 0; i < n; i++) {
+        auto *k = static_cast<fr_hash_key_t *>(fr_array_get(*keys, i));
+        if (!k || k->len == 0) continue;
+        auto *slot = static_cast<safestr_t *>(fr_hash_find(t, k->key, k->len));
+        if (slot && *slot && !f(k, *slot)) return false;
+    }
+    return true;
+}
 
 } // namespace kivo::conf
 
