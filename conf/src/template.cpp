@@ -65,11 +65,29 @@ struct piece {
     const char *p;
     size_t n;
 };
+// One step of a block's body as the first row went through it: a text
+// run to copy, or a variable tag whose name is looked up in each row.
+struct step {
+    const char *p;
+    size_t n;
+    bool tag;
+};
 struct plan {
     piece *v;
     size_t count;
     size_t cap;
     size_t length;
+    step *steps;
+    size_t nsteps;
+    size_t steps_cap;
+    void record(const char *p, size_t n, bool tag) {
+        if (n == 0 && !tag) return;
+        if (nsteps == steps_cap) {
+            steps_cap = steps_cap ? steps_cap * 2 : 32;
+            steps = static_cast<step *>(fr_realloc(steps, steps_cap * sizeof(step)));
+        }
+        steps[nsteps++] = step{p, n, tag};
+    }
     void put(const char *p, size_t n) {
         if (n == 0) return;
         if (count == cap) {
@@ -91,6 +109,7 @@ pthread_key_t plan_key;
 void plan_free(void *p) {
     if (!p) return;
     free(static_cast<plan *>(p)->v);
+    free(static_cast<plan *>(p)->steps);
     free(p);
 }
 void plan_key_make() { pthread_key_create(&plan_key, plan_free); }
@@ -119,6 +138,33 @@ tpl_hash_value *lookup(fr_hash_t *vars, const char *name, size_t n) {
     if (n == 0 || n > UINT32_MAX) return nullptr;
     auto **p = static_cast<tpl_hash_value **>(fr_hash_find(vars, name, static_cast<uint32_t>(n)));
     return p ? *p : nullptr;
+}
+
+// A row's value for name, or null. Rows are small (a handful of columns)
+// and belong to the template, whose lock the filler holds, so a short one
+// is searched along its insertion-order list: no hashing and no lock per
+// tag. Keys are unique in a table, so the first match is the only one.
+constexpr uint32_t kRowWalk = 8;
+row_value *row_find(fr_hash_t *row, const char *name, size_t n) {
+    if (n == 0 || n > UINT32_MAX) return nullptr;
+    if (row->count > kRowWalk || !row->order) return static_cast<row_value *>(fr_hash_find(row, name, static_cast<uint32_t>(n)));
+    fr_hash_link_t *end = &row->order->order;
+    for (fr_hash_link_t *l = end->next; l != end; l = l->next) {
+        auto *e = reinterpret_cast<fr_hash_entry_t *>(reinterpret_cast<char *>(l) - offsetof(fr_hash_entry_t, order));
+        if (e->key_len == n && memcmp(e->key, name, n) == 0) return static_cast<row_value *>(e->value);
+    }
+    return nullptr;
+}
+
+// A variable tag inside a row: the row's value, or the tag as written.
+inline void put_row_var(plan *o, fr_hash_t *row, const char *name, size_t n, bool *trusted) {
+    row_value *rv = row_find(row, name, n);
+    if (rv) {
+        o->put(rv->bytes, rv->length);
+        *trusted = false;
+    } else {
+        put_tag(o, "{$", 2, name, n);
+    }
 }
 
 fr_hash_t *row_at(fr_array_t *rows, int32_t i) {
@@ -170,6 +216,11 @@ void fill(fr_tpl_t *t, plan *o, bool *trusted) {
     size_t close_length = 0;
     bool again = false;              // the opening tag is read again for the next row
     tpl_hash_value *again_entry = nullptr;
+    // The first row of a block records the body's steps; when it reaches
+    // the end tag, the other rows replay them instead of reading the text
+    // again, which gives the same output.
+    bool recording = false;
+    o->nsteps = 0;
 
     for (size_t i = 0; i < len; i++) {
         char c = text[i];
@@ -179,6 +230,7 @@ void fill(fr_tpl_t *t, plan *o, bool *trusted) {
             const char *end = static_cast<const char *>(memchr(text + i, '{', len - i));
             size_t stop = end ? static_cast<size_t>(end - text) : len;
             o->put(text + i, stop - i);
+            if (recording) o->record(text + i, stop - i, false);
             i = stop;
             if (end) st = St::open;
             break;
@@ -230,13 +282,8 @@ void fill(fr_tpl_t *t, plan *o, bool *trusted) {
             const char *name = text + name_start;
             size_t n = i - name_start;
             if (row) {
-                auto *rv = static_cast<row_value *>(n ? fr_hash_find(row, name, static_cast<uint32_t>(n)) : nullptr);
-                if (rv) {
-                    o->put(rv->bytes, rv->length);
-                    *trusted = false;
-                } else {
-                    put_tag(o, "{$", 2, name, n);
-                }
+                put_row_var(o, row, name, n, trusted);
+                if (recording) o->record(name, n, true);
             } else {
                 tpl_hash_value *v = lookup(vars, name, n);
                 if (v && v->kind == FR_TPL_SCALAR && v->payload.value) {
@@ -264,9 +311,12 @@ void fill(fr_tpl_t *t, plan *o, bool *trusted) {
             // repeated: nothing can have changed it while the template is
             // locked.
             tpl_hash_value *v = again ? again_entry : lookup(vars, name, n);
+            recording = !again;
+            o->nsteps = 0;
             again = false;
             fr_hash_t *r = nullptr;
             if (v && v->kind == FR_TPL_BLOCK && v->payload.rows) r = row_at(v->payload.rows, index);
+            if (!r) recording = false;
             if (r) {
                 entry = v;
                 again_entry = v;
@@ -284,7 +334,20 @@ void fill(fr_tpl_t *t, plan *o, bool *trusted) {
             if (c != '}') break;
             if (rows) {
                 index += 1;
-                if (index >= fr_array_length(rows)) {
+                int32_t count = fr_array_length(rows);
+                if (recording) {
+                    for (; index < count; index++) {
+                        fr_hash_t *r = row_at(rows, index);
+                        if (!r) break; // read the text again from here
+                        for (size_t k = 0; k < o->nsteps; k++) {
+                            const step &sp = o->steps[k];
+                            if (sp.tag) put_row_var(o, r, sp.p, sp.n, trusted);
+                            else o->put(sp.p, sp.n);
+                        }
+                    }
+                    recording = false;
+                }
+                if (index >= count) {
                     rows = nullptr;
                     index = 0;
                 } else {
@@ -476,6 +539,11 @@ KIVO_API safestr_t fr_tpl_parse(fr_tpl_t *tpl) {
             free(pieces->v);
             pieces->v = nullptr;
             pieces->cap = 0;
+        }
+        if (pieces->steps_cap > kKeepPieces) {
+            free(pieces->steps);
+            pieces->steps = nullptr;
+            pieces->steps_cap = 0;
         }
         pieces->count = 0;
     }

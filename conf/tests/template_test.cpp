@@ -86,6 +86,27 @@ TEST(Template, FillsTheTagForms) {
         {"same block twice", "{a}{$v}{/a}|{a}{$v}{/a}", [](fr_tpl_t *t) { rows(t, "a", "v", {"1", "2"}); },
          "12|12"},
         {"end tag name ignored", "{a}{$v}{/zzz}.", [](fr_tpl_t *t) { rows(t, "a", "v", {"1", "2"}); }, "12."},
+        {"rows with different columns", "{l}<{$a}|{$b}|{$a}>{/l}.",
+         [](fr_tpl_t *t) {
+             ASSERT_EQ(0, fr_tpl_addblockvar(t, 0, "l", "a", "A0"));
+             ASSERT_EQ(0, fr_tpl_addblockvar(t, 1, "l", "b", "B1"));
+             ASSERT_EQ(0, fr_tpl_addblockvar(t, 2, "l", "ab", "x"));
+             ASSERT_EQ(0, fr_tpl_addblockvar(t, 2, "l", "a", "A2"));
+             ASSERT_EQ(0, fr_tpl_addblockvar(t, 2, "l", "b", ""));
+         },
+         "<A0|{$b}|A0><{$a}|B1|{$a}><A2||A2>."},
+        {"wide rows", "{l}{$c0}{$c9}{$c10}{$c11}{/l}",
+         [](fr_tpl_t *t) {
+             for (int r = 0; r < 3; r++)
+                 for (int c = 0; c < 12; c++) {
+                     std::string name = "c" + std::to_string(c);
+                     std::string value = std::to_string(r) + ":" + std::to_string(c) + ",";
+                     if (r != 1 || c != 10) {
+                         ASSERT_EQ(0, fr_tpl_addblockvar(t, r, "l", name.c_str(), value.c_str()));
+                     }
+                 }
+         },
+         "0:0,0:9,0:10,0:11,1:0,1:9,{$c10}1:11,2:0,2:9,2:10,2:11,"},
         {"value holding tags is not refilled", "{$x}", [](fr_tpl_t *t) {
              var(t, "x", "{$x}");
          },
