@@ -29,13 +29,7 @@ const std::vector<std::string> kSubjects = {
 };
 
 // The e-mail validator's pattern, as the library assembles it.
-#define EMAIL_H R"re((((([a-z0-9]+)|(([a-z0-9]+)\-?)+([a-z0-9]+))\.)+(([a-z0-9]+)|(([a-z0-9]+)\-?)+([a-z0-9]+))))re"
-#define EMAIL_A R"re(\[([1-9]([0-9]){0,2}\.)(([0-9]){1,3}\.){2}([0-9]){1,3}\])re"
-#define EMAIL_Q                                                                                             \
-    R"re(^"(([a-z0-9!#$%&\'*+/=?^_`[{|}~@,-]|\])+|((\[\"])+))((\[\"])+)?(\.?([a-z0-9!#$%&\'*+/=?^_`[{|}~@,\-]|\])*)(((\[\"])+)?)?\")re"
-#define EMAIL_P1 R"re((([a-z0-9!#$%&'*+/=?^_`{|}~-])+))re"
-#define EMAIL_P2                                                                                            \
-    R"re((([a-z0-9!#$%&'*+_/=?^{}|~-]+)|((\[@,\["]|\])+))+(\.?(([a-z0-9!#$%&'*+_/=?^{}|~-]+)|((\[@,\["]|\])+)))+)re"
+#include "../regex/src/email_pattern.h"
 const char *kEmail = "^(((" EMAIL_P1 ")|(" EMAIL_P2 ")|" EMAIL_Q "))@((" EMAIL_H ")|(" EMAIL_A "))$";
 
 const std::vector<std::string> kAddresses = {

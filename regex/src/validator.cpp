@@ -44,15 +44,8 @@ constexpr char url[] =
     R"re(^(ht|f)tp(s?)\:\/\/[0-9a-z]([-.\w]*[0-9a-z])*(:(0-9)*)*(\/?)([a-z0-9\-\.\?\,\'\/\\\+&amp;%\$#_]*)?$)re";
 constexpr char dotted_quad[] = R"re(^([1-9]([0-9]){0,2}\.)(([0-9]){1,3}\.){2}([0-9]){1,3}$)re";
 
-// The e-mail address pattern, put together from its pieces as
-//   domain D = (H)|(A), local M = (P1)|(P2), L = (M|Q), whole = ^(L)@(D)$
-#define EMAIL_H R"re((((([a-z0-9]+)|(([a-z0-9]+)\-?)+([a-z0-9]+))\.)+(([a-z0-9]+)|(([a-z0-9]+)\-?)+([a-z0-9]+))))re"
-#define EMAIL_A R"re(\[([1-9]([0-9]){0,2}\.)(([0-9]){1,3}\.){2}([0-9]){1,3}\])re"
-#define EMAIL_Q                                                                                             \
-    R"re(^"(([a-z0-9!#$%&\'*+/=?^_`[{|}~@,-]|\])+|((\[\"])+))((\[\"])+)?(\.?([a-z0-9!#$%&\'*+/=?^_`[{|}~@,\-]|\])*)(((\[\"])+)?)?\")re"
-#define EMAIL_P1 R"re((([a-z0-9!#$%&'*+/=?^_`{|}~-])+))re"
-#define EMAIL_P2                                                                                            \
-    R"re((([a-z0-9!#$%&'*+_/=?^{}|~-]+)|((\[@,\["]|\])+))+(\.?(([a-z0-9!#$%&'*+_/=?^{}|~-]+)|((\[@,\["]|\])+)))+)re"
+// The e-mail address pattern, put together from its pieces (email_pattern.h).
+#include "email_pattern.h"
 #define EMAIL_D "(" EMAIL_H ")|(" EMAIL_A ")"
 #define EMAIL_M "(" EMAIL_P1 ")|(" EMAIL_P2 ")"
 #define EMAIL_L "(" EMAIL_M "|" EMAIL_Q ")"
